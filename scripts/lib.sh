@@ -1,0 +1,44 @@
+# Shared by the scripts: package installation and the Wine environment.
+# Sourced, not run.
+
+KVARN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Installs the Debian packages that are missing (as root; sudo otherwise).
+kvarn_ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "== installing: ${missing[*]}"
+  if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+    dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+  fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+KVARN_NATIVE_PACKAGES=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev)
+KVARN_WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386)
+
+# A private Wine prefix with a running server, so test programs start fast and
+# never touch the user's own prefix.
+kvarn_wine_env() {
+  export WINEPREFIX=${KVARN_WINEPREFIX:-$KVARN_ROOT/build-win32/wineprefix}
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEARCH=win32
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "== preparing Wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+  fi
+  wineserver -p >/dev/null 2>&1 || true
+  wine cmd /c exit >/dev/null 2>&1 || true
+}
+
+kvarn_wine_stop() {
+  [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1 || true
+}
