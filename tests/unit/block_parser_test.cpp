@@ -155,17 +155,5 @@ TEST(ParseBlock, ModifierOfAnotherKindIsSkippedWithItsBlock) {
   EXPECT_EQ(h.Pending.LastCode.View(), "");
 }
 
-TEST(ParseBlock, FirstEventTouchesOnlyAreaAndEvZone) {
-  DecodeHarness h;
-  RunBlocks(h, "Nri12/BA03");
-  TlfMsg expected;
-  std::memset(&expected, test::kUntouched, sizeof expected);
-  expected.LineNo = kLine;
-  expected.Account = kAccount;
-  SetArea(expected, " 12");
-  SetEvZone(expected, "  BA  03");
-  EXPECT_EQ(std::memcmp(&h.Msg, &expected, sizeof expected), 0);
-}
-
 }  // namespace
 }  // namespace kvarn
