@@ -66,7 +66,8 @@ void FillType3(DecodeContext& ctx) {
 void FillType5(DecodeContext& ctx) {
   const FrameText& r = ctx.FrameBuf;
   ctx.Msg.Account = ReadHexField(ctx, 3, 4);
-  SetFields(ctx.Msg, {' ', r.At(11), r.At(12)}, {r.At(7), r.At(8), r.At(9), r.At(10), ' ', r.At(13), r.At(14), r.At(15)});
+  SetFields(ctx.Msg, {' ', r.At(11), r.At(12)},
+            {r.At(7), r.At(8), r.At(9), r.At(10), ' ', r.At(13), r.At(14), r.At(15)});
 }
 
 // Types "1", "3" and "5": a header up to the first space, then event fields
