@@ -15,7 +15,7 @@ namespace {
 
 constexpr unsigned int kHostBitsA = 0x00000000u;
 constexpr unsigned int kHostBitsB = 0xFFFFFFFFu;
-constexpr unsigned int kHostBitsC = 0x5A5A5AC8u;  // 0x08 set, 0x01..0x20 mixed
+constexpr unsigned int kHostBitsC = 0x5A5A5ADAu;  // 0x08 set; of ours 0x02, 0x10 set
 constexpr unsigned char kUntouched = 0x11;
 constexpr size_t kGuard = 14;  // first byte past the 14 marks
 
@@ -161,6 +161,8 @@ const std::vector<BitCase>& BitTable() {
   return table;
 }
 
+// Exact results from three host values: the one bit moves, 0x08 and every
+// bit above 0x20 stay.
 TEST(StatusLineBits, TheTenLinesSetOrClearOneBitEach) {
   for (const BitCase& c : BitTable()) {
     for (const unsigned int start : {kHostBitsA, kHostBitsB, kHostBitsC}) {
@@ -172,14 +174,6 @@ TEST(StatusLineBits, TheTenLinesSetOrClearOneBitEach) {
       EXPECT_EQ(host.info, 16);
     }
   }
-}
-
-TEST(StatusLineBits, SetThenClearRestoresTheHostValue) {
-  HostState host(kHostBitsC & ~0x01u);
-  host.Call("   A 03");
-  EXPECT_EQ(host.bits, kHostBitsC | 0x01u);
-  host.Call("   R 04");
-  EXPECT_EQ(host.bits, kHostBitsC & ~0x01u);
 }
 
 TEST(StatusLineBits, NearMissesChangeNothing) {
@@ -229,19 +223,6 @@ TEST(StatusLineBits, OnlyTheTenLinesOfTheirShapeAct) {
       const unsigned int want = !rule ? kHostBitsC : rule->set ? (kHostBitsC | rule->bit) : (kHostBitsC & ~rule->bit);
       EXPECT_EQ(host.bits, want) << Show(line);
     }
-  }
-}
-
-// The host's own bits, 0x08 and everything above 0x20, survive any sequence.
-TEST(StatusLineBits, HostBitsOutsideTheFiveNeverChange) {
-  constexpr unsigned int kOurs = 0x01 | 0x02 | 0x04 | 0x10 | 0x20;
-  for (const unsigned int start : {kHostBitsA, kHostBitsB, kHostBitsC}) {
-    HostState host(start);
-    for (int round = 0; round < 2; ++round)
-      for (const BitCase& c : BitTable()) {
-        host.Call(c.line);
-        EXPECT_EQ(host.bits & ~kOurs, start & ~kOurs) << Show(c.line);
-      }
   }
 }
 
