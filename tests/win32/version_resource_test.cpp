@@ -70,10 +70,10 @@ TEST_F(VersionResource, EveryStringFieldIsPresentWithItsText) {
     const char* field;
     const char* text;
   } fields[] = {
-      {"CompanyName", ""},       {"FileDescription", ""},        {"FileVersion", "1.1.0.0"},
-      {"InternalName", ""},      {"LegalCopyright", ""},         {"LegalTrademarks", ""},
-      {"OriginalFilename", ""},  {"ProductName", "Kvarn_Rcvr"},  {"ProductVersion", "1.1.0.0"},
-      {"Comments", "30.06.2009."}, {"PrivateBuild", ""},         {"SpecialBuild", ""},
+      {"CompanyName", ""},          {"FileDescription", ""},       {"FileVersion", "1.1.0.0"},
+      {"InternalName", ""},         {"LegalCopyright", ""},        {"LegalTrademarks", ""},
+      {"OriginalFilename", ""},     {"ProductName", "Kvarn_Rcvr"}, {"ProductVersion", "1.1.0.0"},
+      {"Comments", "30.06.2009."},  {"PrivateBuild", ""},          {"SpecialBuild", ""},
   };
   for (const auto& f : fields) {
     SCOPED_TRACE(f.field);
