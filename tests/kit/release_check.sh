@@ -7,6 +7,7 @@
 # a pkg-config consumer. Slow (two Release builds): not part of ctest.
 # Usage: tests/kit/release_check.sh [DIST_DIR]   (default: a temporary one)
 set -uo pipefail
+export LC_ALL=C
 root=$(cd "$(dirname "$0")/../.." && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -32,13 +33,16 @@ for f in Kvarn_Rcvr.dll Kvarn_Rcvr.def libKvarn_Rcvr.dll.a Kvarn_Rcvr.lib includ
 done
 
 # "name@N @ord" lines of the .def -> "ord name", and the decorated names.
-def_exports=$(sed -nE 's/^[[:space:]]*([A-Za-z_]+)@[0-9]+[[:space:]]+@([0-9]+).*/\2 \1/p' "$w/Kvarn_Rcvr.def" | sort)
-def_symbols=$(sed -nE 's/^[[:space:]]*([A-Za-z_]+@[0-9]+)[[:space:]]+@[0-9]+.*/\1/p' "$w/Kvarn_Rcvr.def")
+def_exports=$(sed -nE 's/^[[:space:]]*([A-Za-z_][A-Za-z0-9_]*)@[0-9]+[[:space:]]+@([0-9]+).*/\2 \1/p' "$w/Kvarn_Rcvr.def" | sort)
+def_symbols=$(sed -nE 's/^[[:space:]]*([A-Za-z_][A-Za-z0-9_]*@[0-9]+)[[:space:]]+@[0-9]+.*/\1/p' "$w/Kvarn_Rcvr.def")
 [ "$(wc -l <<<"$def_exports")" -eq 5 ] && ok ".def lists five exports" || bad ".def: $def_exports"
 
-# objdump lists each export as "[i] +base[ ord] rva name".
-dll_exports=$(i686-w64-mingw32-objdump -p "$w/Kvarn_Rcvr.dll" |
-  sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\] \+base\[[[:space:]]*([0-9]+)\][[:space:]]+[0-9a-f]+[[:space:]]+(.+)$/\1 \2/p' | sort)
+# objdump lists the export names as "[i] name", i = ordinal - base.
+dll_exports=$(i686-w64-mingw32-objdump -p "$w/Kvarn_Rcvr.dll" | awk '
+  /Ordinal Base/ { base = $NF }
+  /\[Ordinal\/Name Pointer\] Table/ { names = 1; next }
+  names && /^[[:space:]]*$/ { names = 0 }
+  names && match($0, /\[ *[0-9]+\]/) { i = substr($0, RSTART + 1, RLENGTH - 2) + 0; print i + base, $NF }' | sort)
 if [ "$dll_exports" = "$def_exports" ]; then
   ok "DLL exports = .def (names and ordinals)"
 else
@@ -82,7 +86,7 @@ for lib in libKvarn_Rcvr.dll.a Kvarn_Rcvr.lib; do
   if ! i686-w64-mingw32-gcc -Wall -Werror -I"$w/include" "$tmp/use.c" "$w/$lib" -o "$exe" 2>"$tmp/link.log"; then
     bad "link through $lib"; cat "$tmp/link.log"; continue
   fi
-  names=$(i686-w64-mingw32-objdump -p "$exe" | awk '/DLL Name: Kvarn_Rcvr.dll/{f=1;next} /DLL Name:/{f=0} f && NF>=3 && $1 ~ /^[0-9a-f]+$/ {print $NF}' | sort | tr '\n' ' ')
+  names=$(i686-w64-mingw32-objdump -p "$exe" | awk '/DLL Name: Kvarn_Rcvr.dll/{f=1;next} f && /^[[:space:]]*$/ {f=0} f && NF==3 && $1 ~ /^[0-9a-f]+$/ {print $NF}' | sort | tr '\n' ' ')
   [ "$names" = "Tlf_GetNameN4 tlf_GetSysMsg tlf_InitComm " ] && ok "program linked through $lib imports $names" ||
     bad "program linked through $lib imports: $names"
 done
