@@ -66,7 +66,7 @@ def main():
         if sim is not None:
             sim.kill()
             sim.wait()
-        log = "".join(open(os.path.join(scratch, "Tlflog", f), encoding="latin-1").read()
+        log = "".join(open(os.path.join(scratch, "Tlflog", f), encoding="latin-1", newline="").read()
                       for f in os.listdir(os.path.join(scratch, "Tlflog"))) if os.path.isdir(
             os.path.join(scratch, "Tlflog")) else ""
         shutil.rmtree(scratch)
@@ -94,7 +94,10 @@ def main():
         if o["outcome"] != "acknowledged" or o["tries"] != 1 or o["stray_bytes"]:
             failures.append("frame %r: %s after %d tries, %d stray bytes"
                             % (o["frame"], o["outcome"], o["tries"], o["stray_bytes"]))
-    logged = [line.split(" ", 1)[1] for line in log.split("\r\n") if line]
+    # One line per frame that has no "@", each ended by CR LF.
+    logged = [line.split(" ", 1)[1] for line in log.split("\r\n")[:-1]]
+    if not log.endswith("\r\n"):
+        failures.append("the traffic log does not end with CR LF")
     if logged != [f for f in FRAMES if "@" not in f]:
         failures.append("traffic log %r" % logged)
     if sim_err.strip():
