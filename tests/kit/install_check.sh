@@ -26,7 +26,7 @@ expect "${libdir#$prefix/}/libKvarn_Rcvr.so"
 expect "${libdir#$prefix/}/cmake/Kvarn_Rcvr/Kvarn_RcvrConfig.cmake"
 expect "${libdir#$prefix/}/cmake/Kvarn_Rcvr/Kvarn_RcvrConfigVersion.cmake"
 expect "${libdir#$prefix/}/pkgconfig/kvarn_rcvr.pc"
-expect share/doc/Kvarn_Rcvr/protocol.md
+expect share/doc/Kvarn_Rcvr/docs/protocol.md
 expect share/doc/Kvarn_Rcvr/examples/c/host.c
 expect share/doc/Kvarn_Rcvr/examples/python/kvarn_rcvr.py
 if find "$prefix" -name __pycache__ | grep -q .; then echo "FAIL __pycache__ installed"; failed=1; fi

@@ -108,7 +108,7 @@ fi
 tar -C "$tmp" -xzf "$tarball"
 l=$tmp/Kvarn_Rcvr-$version-linux-$(uname -m)
 for f in lib/libKvarn_Rcvr.so include/kvarn_rcvr.h lib/cmake/Kvarn_Rcvr/Kvarn_RcvrConfig.cmake \
-         lib/pkgconfig/kvarn_rcvr.pc share/doc/Kvarn_Rcvr/protocol.md share/doc/Kvarn_Rcvr/examples/c/host.c; do
+         lib/pkgconfig/kvarn_rcvr.pc share/doc/Kvarn_Rcvr/docs/protocol.md share/doc/Kvarn_Rcvr/examples/c/host.c; do
   [ -f "$l/$f" ] && ok "tarball has $f" || bad "tarball lacks $f"
 done
 exports=$(nm -D --defined-only "$l/lib/libKvarn_Rcvr.so" | awk '$2=="T"{print $3}' | sort | tr '\n' ' ')
