@@ -54,6 +54,8 @@ class TCommThread {
   int GetMsg(TlfMsg& out);
 
  private:
+  friend struct TCommThreadProbe;  // tests: to line up with the worker
+
   TCommThread(std::unique_ptr<platform::SerialPort> port, const ChannelTiming& timing);
   void Configure(int receiver);
 
