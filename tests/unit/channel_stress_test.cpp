@@ -44,27 +44,32 @@ struct Frame {
 char HexDigit(int v) { return "0123456789ABCDEF"[v & 15]; }
 
 // Frame k carries account k+1, which tells the host's events apart by frame.
+// (Built by appending: MinGW's GCC warns wrongly on chains of string +.)
 Frame MakeFrame(uint32_t k, uint32_t& rng) {
   rng = rng * 1103515245u + 12345u;
   const uint32_t pick = (rng >> 16) % 10;
-  const char line = HexDigit(static_cast<int>(k));
-  char account[16];
-  Frame f;
+  char text[128];
+  Frame f{Kind::Rejected, {}, {}};
   if (pick < 4) {
-    std::snprintf(account, sizeof account, "%04X", (k + 1) & 0xFFFF);
-    f = {Kind::Single, std::string("501") + line + " 18" + account + "E13001" + std::to_string(100 + k % 900), {}};
+    f.Type = Kind::Single;
+    std::snprintf(text, sizeof text, "501%c 18%04XE13001%03u", HexDigit(static_cast<int>(k)), (k + 1) & 0xFFFF,
+                  k % 1000);
   } else if (pick < 7) {
-    std::snprintf(account, sizeof account, "%08X", k + 1);
-    std::string blocks = "Nri12";
-    for (uint32_t b = 0; b <= (rng >> 8) % 4; ++b) blocks += "/BA0" + std::to_string(b + 1);
-    f = {Kind::Bracketed, std::string("S011") + line + "[#" + account + "|" + blocks + "]", {}};
+    f.Type = Kind::Bracketed;
+    int n = std::snprintf(text, sizeof text, "S011%c[#%08X|Nri12", HexDigit(static_cast<int>(k)), k + 1);
+    for (uint32_t b = 0; b <= (rng >> 8) % 4; ++b)
+      n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "/BA0%u", b + 1);
+    std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "]");
   } else if (pick == 7) {
-    f = {Kind::ReceiverOwn, "0" + std::to_string(k), {}};
+    f.Type = Kind::ReceiverOwn;
+    std::snprintf(text, sizeof text, "0%u", k);
   } else if (pick == 8) {
-    f = {Kind::Heartbeat, "1010           @    ", {}};
+    f.Type = Kind::Heartbeat;
+    std::snprintf(text, sizeof text, "1010           @    ");
   } else {
-    f = {Kind::Rejected, "5011 18" + std::to_string(k), {}};
+    std::snprintf(text, sizeof text, "5011 18%u", k);
   }
+  f.Text = text;
   return f;
 }
 
@@ -127,7 +132,9 @@ void RunStress(uint32_t maxFrames, uint64_t budgetMs, ChannelTiming timing, Stre
     // one, acknowledged or not.
     size_t acksBefore = line->Acks();
     uint64_t doneBefore = line->FramesDone();
-    line->Send(f.Text + "\x14");
+    std::string bytes = f.Text;
+    bytes += '\x14';
+    line->Send(bytes);
     if (!line->WaitFramesDone(doneBefore)) {
       ADD_FAILURE() << "worker stuck on frame " << k;
       break;
