@@ -219,7 +219,9 @@ TEST_F(EndToEnd, LoadedLibraryDeliversAnEvent) {
   EXPECT_EQ(m.Account, 0x1234);
   EXPECT_EQ(pty_.Receive(2000, 1), kAck);
   close(c);
-  dlclose(lib);
+  // Not unloaded: the traffic log keeps its lock and the regional time
+  // format for the life of the process, and LeakSanitizer would count them as
+  // lost once the library that points at them is gone.
 }
 
 }  // namespace
