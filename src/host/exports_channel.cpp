@@ -29,6 +29,12 @@ int TLF_CALL tlf_CloseComm(TlfChannel channel) {
   return 0;
 }
 
-int TLF_CALL tlf_GetMsg(TlfChannel channel, TlfMsg* msg) { return Channel(channel)->GetMsg(*msg); }
+int TLF_CALL tlf_GetMsg(TlfChannel channel, TlfMsg* msg) {
+  try {
+    return Channel(channel)->GetMsg(*msg);
+  } catch (...) {  // the lock could not be taken: nothing was delivered
+    return 0;
+  }
+}
 
 }

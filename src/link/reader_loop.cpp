@@ -59,10 +59,17 @@ void TCommThread::HandleFrame(DecodeContext& ctx) {
 }
 
 // Decoding writes FMsg and the block list, which the host reads.
+// A frame that is not handed over (rejected, or decoding ran out of memory)
+// leaves no blocks behind.
 bool TCommThread::Decode(DecodeContext& ctx) {
   std::lock_guard lock(FLock);
-  if (DecodeFrame(ctx)) return true;
-  DropBlocks(ctx.FrameNo);  // a frame not handed over leaves no blocks behind
+  try {
+    if (DecodeFrame(ctx)) return true;
+  } catch (...) {
+    DropBlocks(ctx.FrameNo);
+    throw;
+  }
+  DropBlocks(ctx.FrameNo);
   return false;
 }
 
