@@ -83,8 +83,9 @@ std::string EventJson(const TlfMsg& msg, int port, const ReceivedAt& at) {
 
 std::vector<unsigned char> StatusLineBytes(std::string_view line) {
   if (line.size() > 255) line = line.substr(0, 255);
-  std::vector<unsigned char> bytes{static_cast<unsigned char>(line.size())};
-  bytes.insert(bytes.end(), line.begin(), line.end());
+  std::vector<unsigned char> bytes(line.size() + 1);
+  bytes[0] = static_cast<unsigned char>(line.size());
+  for (size_t i = 0; i < line.size(); ++i) bytes[i + 1] = static_cast<unsigned char>(line[i]);
   return bytes;
 }
 
