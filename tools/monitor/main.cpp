@@ -214,9 +214,10 @@ int RunMonitor(const MonitorArgs& a) {
     if (limit < 0 || total < limit) SleepMs(a.pollMs);
   }
   std::string per;
-  for (const OpenChannel& ch : open) per += " Com" + std::to_string(ch.spec.port) + ":" + std::to_string(ch.events);
+  for (const OpenChannel& ch : open)
+    per += (per.empty() ? "" : ", ") + ("Com" + std::to_string(ch.spec.port)) + ": " + std::to_string(ch.events);
   CloseAll(open);
-  std::fprintf(stderr, "kvarn-monitor: %lld event%s delivered (%s ); channels closed\n", total,
+  std::fprintf(stderr, "kvarn-monitor: %lld event%s delivered (%s); channels closed\n", total,
                total == 1 ? "" : "s", per.c_str());
   return 0;
 }
