@@ -41,6 +41,9 @@ TEST(Report, CountsOutcomesApartFromHeartbeats) {
   r.Add(Outcome(true, 3, false, 4.0));
   r.Add(Outcome(false, 4));
   r.Add(Outcome(true, 1, true));
+  FrameOutcome neverSent = Outcome(false, 0);
+  neverSent.stopped = true;
+  r.Add(neverSent);  // a stop while waiting for the host: not a frame sent
   const Totals& t = r.Counts();
   EXPECT_EQ(t.frames, 3u);
   EXPECT_EQ(t.acked, 2u);

@@ -45,7 +45,8 @@ Frames (default: --scenario demo):
   --frames FILE     one frame per line; escapes \xHH \\ \t \r \n; lines
                     starting with # are comments; the DC4 is added
   --replay FILE     the frames of a traffic log written by the library
-  --frame TEXT      one frame (escapes as in --frames); may be repeated
+  --frame TEXT      one frame (escapes as in --frames; '' sends DC4 alone);
+                    may be repeated
 
 Load:
   --count N         send N frames: the input repeated, or generated Contact
@@ -123,7 +124,7 @@ std::map<std::string, Setter> ValueOptions(SimArgs& a) {
       {"--replay", text(a.replayFile)},
       {"--frame", [&a](const std::string& v) {
          std::string frame, why;
-         if (!ParseEscapes(v, frame, why) || frame.empty()) return false;
+         if (!ParseEscapes(v, frame, why)) return false;
          a.frames.push_back(frame);
          return true;
        }},

@@ -69,11 +69,12 @@ std::string Report::FrameJson(const FrameOutcome& o) {
 }
 
 void Report::Add(const FrameOutcome& o) {
+  if (o.tries == 0) return;  // stopped before it was ever sent
   FTotals.strayBytes += static_cast<uint64_t>(o.strayBytes);
   if (o.heartbeat) {
     ++FTotals.heartbeats;
     if (o.acked) ++FTotals.heartbeatsAcked;
-  } else if (o.tries > 0) {
+  } else {
     ++FTotals.frames;
     FTotals.naks += static_cast<uint64_t>(o.naks);
     if (o.tries > 1) ++FTotals.resentFrames;
