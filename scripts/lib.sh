@@ -20,7 +20,7 @@ kvarn_ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-KVARN_NATIVE_PACKAGES=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev)
+KVARN_NATIVE_PACKAGES=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev python3 mono-mcs)
 KVARN_WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386)
 
 # A private Wine prefix with a running server, so test programs start fast and

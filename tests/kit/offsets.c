@@ -1,0 +1,28 @@
+/* Prints the record's layout as this compiler sees it: "Type.Field offset". */
+#include <stdio.h>
+
+#include "kvarn_rcvr.h"
+
+#define SHOW(type, field) printf("%s.%s %u\n", #type, #field, (unsigned)offsetof(type, field))
+
+int main(void)
+{
+    printf("TlfMsg.size %u\nTlfSystemTime.size %u\n", (unsigned)sizeof(TlfMsg),
+           (unsigned)sizeof(TlfSystemTime));
+    SHOW(TlfMsg, RecNo);
+    SHOW(TlfMsg, LineNo);
+    SHOW(TlfMsg, Account);
+    SHOW(TlfMsg, Area);
+    SHOW(TlfMsg, EvZone);
+    SHOW(TlfMsg, Stamp);
+    SHOW(TlfMsg, Extra);
+    SHOW(TlfSystemTime, wYear);
+    SHOW(TlfSystemTime, wMonth);
+    SHOW(TlfSystemTime, wDayOfWeek);
+    SHOW(TlfSystemTime, wDay);
+    SHOW(TlfSystemTime, wHour);
+    SHOW(TlfSystemTime, wMinute);
+    SHOW(TlfSystemTime, wSecond);
+    SHOW(TlfSystemTime, wMilliseconds);
+    return 0;
+}
