@@ -296,12 +296,13 @@ int RunSimulator(const SimArgs& a, const std::vector<std::string>& frames) {
   rx.heartbeatFrame = HeartbeatFrame(a.receiver);
   Report report(stdout, a.json, !a.quiet);
   Receiver receiver(line.fd, rx, gStopPipe[0]);
-  receiver.Run(MakeSource(frames, a.count, a.receiver), [&report](const FrameOutcome& o) { report.Add(o); },
-               [](const std::string& n) { std::fprintf(stderr, "kvarn-sim: %s\n", n.c_str()); });
+  const bool completed =
+      receiver.Run(MakeSource(frames, a.count, a.receiver), [&report](const FrameOutcome& o) { report.Add(o); },
+                   [](const std::string& n) { std::fprintf(stderr, "kvarn-sim: %s\n", n.c_str()); });
   const double elapsed = receiver.ElapsedSeconds();
   report.PrintSummary(elapsed);
   if (!a.reportFile.empty()) WriteReportFile(a.reportFile, report.SummaryJson(elapsed));
-  if (a.hold) receiver.HoldUntilHostCloses();
+  if (a.hold && completed) receiver.HoldUntilHostCloses();
   CloseLine(line);
   return 0;
 }
