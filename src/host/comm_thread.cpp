@@ -1,0 +1,47 @@
+#include "host/comm_thread.h"
+
+#include "host/settings.h"
+
+namespace kvarn {
+
+TCommThread::TCommThread(std::unique_ptr<platform::SerialPort> port, const ChannelTiming& timing)
+    : FTiming(timing),
+      FPort(std::move(port)),
+      // Created before the worker starts, so a close at any moment finds them.
+      FStopEvent(platform::Event::Create(platform::EventReset::Manual)),
+      FTakenEvent(platform::Event::Create(platform::EventReset::Auto)) {}
+
+TCommThread::~TCommThread() { Close(); }
+
+std::unique_ptr<TCommThread> TCommThread::Open(std::unique_ptr<platform::SerialPort> port, int receiver,
+                                               const ChannelTiming& timing) {
+  if (!port) return nullptr;
+  std::unique_ptr<TCommThread> channel(new TCommThread(std::move(port), timing));
+  if (!channel->FStopEvent || !channel->FTakenEvent) {
+    channel->FPort->Close();
+    return nullptr;
+  }
+  channel->Configure(receiver);
+  TCommThread* c = channel.get();
+  if (!channel->FThread.Start([c] { c->Execute(); })) {
+    channel->FPort->Close();
+    return nullptr;
+  }
+  return channel;
+}
+
+// Results are not examined: a port that refuses a setting keeps its own.
+void TCommThread::Configure(int receiver) {
+  FPort->SetupQueues(200, 200);
+  platform::CommState state;
+  FPort->GetState(state);
+  FPort->SetState(ReceiverSettings(receiver, state));
+  FPort->SetTimeouts({100, 0, 1, 0, 0});
+}
+
+void TCommThread::Close() {
+  if (FStopEvent) FStopEvent->Set();
+  FThread.Join();
+}
+
+}  // namespace kvarn

@@ -1,0 +1,55 @@
+// tlf_GetMsg's side of the channel: the host takes one event per call.
+#include "host/comm_thread.h"
+
+namespace kvarn {
+
+int TCommThread::GetMsg(TlfMsg& out) {
+  std::lock_guard lock(FLock);
+  if (!FMsgReady && BlockDeliverable()) {
+    DeliverBlock(out);
+    return 1;
+  }
+  if (FMsgReady) {
+    DeliverReady(out);
+    return 1;
+  }
+  return 0;
+}
+
+// The blocks of a frame are queued while it is decoded, before its first
+// event is handed over; they wait until the host has taken that event, so
+// they never come before it, nor at all for a frame that is withdrawn.
+bool TCommThread::BlockDeliverable() const {
+  if (FPending.Blocks.empty()) return false;
+  // Frame numbers count up and may wrap: compare by their difference.
+  return static_cast<int32_t>(FPending.Blocks.front().FrameNo - FTakenFrameNo) <= 0;
+}
+
+// Field by field: the host's Extra and the gap bytes are never written, and
+// of the short strings only the length and the counted characters.
+void TCommThread::DeliverReady(TlfMsg& out) {
+  out.RecNo = FMsg.RecNo;
+  out.LineNo = FMsg.LineNo;
+  out.Account = FMsg.Account;
+  SetArea(out, AreaOf(FMsg));
+  SetEvZone(out, EvZoneOf(FMsg));
+  out.Stamp = FMsg.Stamp;
+  FMsgReady = false;
+  FMsgTaken = true;
+  FTakenFrameNo = FReadyFrameNo;
+  FTakenEvent->Set();
+}
+
+// A block comes with the line and account of its own frame; RecNo and Stamp
+// of the host's record keep what they held.
+void TCommThread::DeliverBlock(TlfMsg& out) {
+  const TPendingEntry& e = FPending.Blocks.front();
+  out.LineNo = e.Line;
+  out.Account = e.Account;
+  SetArea(out, std::string_view(e.Text, TLF_AREA_CAP));
+  SetEvZone(out, std::string_view(e.Text + TLF_AREA_CAP, TLF_EVZONE_CAP));
+  FPending.Blocks.pop_front();
+  if (FPending.Blocks.empty()) FTakenEvent->Set();
+}
+
+}  // namespace kvarn

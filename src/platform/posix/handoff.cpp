@@ -1,0 +1,9 @@
+#include "platform/handoff.h"
+
+namespace kvarn::platform {
+
+// No message window on POSIX: the worker marks the event ready itself, under
+// the channel's lock.
+void RunOnWindowThread(const std::function<void()>& fn) { fn(); }
+
+}  // namespace kvarn::platform

@@ -1,0 +1,190 @@
+#include "support/fake_port.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/clock.h"
+
+namespace kvarn::test {
+
+FakeLine::FakeLine() : FData(platform::Event::Create(platform::EventReset::Auto)) {
+  FState.BaudRate = 9600;
+  FState.Flags = 0x7FFF;
+  FState.ByteSize = 8;
+}
+
+void FakeLine::Send(std::string_view bytes) {
+  {
+    std::lock_guard lock(FMutex);
+    FInput.append(bytes);
+  }
+  FData->Set();
+}
+
+size_t FakeLine::Acks() const {
+  std::lock_guard lock(FMutex);
+  return FAcks;
+}
+
+uint64_t FakeLine::FramesDone() const {
+  std::lock_guard lock(FMutex);
+  return FFramesDone;
+}
+
+bool FakeLine::WaitFramesDone(uint64_t before, uint32_t ms) const {
+  std::unique_lock lock(FMutex);
+  return FChanged.wait_for(lock, std::chrono::milliseconds(ms), [&] { return FFramesDone > before; });
+}
+
+bool FakeLine::WaitAcks(size_t n, uint32_t ms) const {
+  std::unique_lock lock(FMutex);
+  return FChanged.wait_for(lock, std::chrono::milliseconds(ms), [&] { return FAcks >= n; });
+}
+
+void FakeLine::FailWaits(bool fail) {
+  std::lock_guard lock(FMutex);
+  FFail = fail;
+}
+
+void FakeLine::FlagOverflow() {
+  std::lock_guard lock(FMutex);
+  FOverflow = true;
+}
+
+void FakeLine::SetState(const platform::CommState& state) {
+  std::lock_guard lock(FMutex);
+  FState = state;
+}
+
+std::vector<std::string> FakeLine::Calls() const {
+  std::lock_guard lock(FMutex);
+  return FCalls;
+}
+
+size_t FakeLine::WaitCalls() const {
+  std::lock_guard lock(FMutex);
+  return FWaitCalls;
+}
+
+bool FakeLine::Closed() const {
+  std::lock_guard lock(FMutex);
+  return FClosed;
+}
+
+platform::CommState FakeLine::State() const {
+  std::lock_guard lock(FMutex);
+  return FState;
+}
+
+void FakeLine::Note(std::string call) { FCalls.push_back(std::move(call)); }
+
+class FakePort final : public platform::SerialPort {
+ public:
+  explicit FakePort(std::shared_ptr<FakeLine> line) : L(std::move(line)) {}
+
+  bool SetupQueues(uint32_t in, uint32_t out) override {
+    std::lock_guard lock(L->FMutex);
+    L->Note("SetupQueues " + std::to_string(in) + " " + std::to_string(out));
+    return true;
+  }
+
+  bool GetState(platform::CommState& state) override {
+    std::lock_guard lock(L->FMutex);
+    L->Note("GetState");
+    state = L->FState;
+    return true;
+  }
+
+  bool SetState(const platform::CommState& state) override {
+    std::lock_guard lock(L->FMutex);
+    L->Note("SetState");
+    L->FState = state;
+    return true;
+  }
+
+  bool SetTimeouts(const platform::CommTimeouts& t) override {
+    std::lock_guard lock(L->FMutex);
+    L->Note("SetTimeouts " + std::to_string(t.ReadIntervalTimeout) + " " +
+            std::to_string(t.ReadTotalTimeoutMultiplier) + " " + std::to_string(t.ReadTotalTimeoutConstant) +
+            " " + std::to_string(t.WriteTotalTimeoutMultiplier) + " " +
+            std::to_string(t.WriteTotalTimeoutConstant));
+    return true;
+  }
+
+  bool SetEventMask(uint32_t mask) override {
+    std::lock_guard lock(L->FMutex);
+    L->Note("SetEventMask " + std::to_string(mask));
+    L->FMask = mask;
+    return true;
+  }
+
+  platform::PortWait WaitFrameEnd(platform::Event& stop, uint32_t ms) override {
+    {
+      std::lock_guard lock(L->FMutex);
+      ++L->FWaitCalls;
+      if (L->FReadSinceWait) ++L->FFramesDone;
+      L->FReadSinceWait = false;
+    }
+    L->FChanged.notify_all();
+    const uint64_t deadline = platform::MonotonicMs() + ms;
+    for (;;) {
+      if (stop.Wait(0)) return platform::PortWait::Stop;
+      {
+        std::lock_guard lock(L->FMutex);
+        if (L->FFail) return platform::PortWait::Failed;
+        if ((L->FMask & platform::kEvRxFlag) && L->FInput.find('\x14') != std::string::npos)
+          return platform::PortWait::FrameEnded;
+      }
+      uint64_t now = platform::MonotonicMs();
+      if (now >= deadline) return platform::PortWait::Timeout;
+      if (platform::WaitAny(stop, *L->FData, static_cast<uint32_t>(deadline - now)) == 0)
+        return platform::PortWait::Stop;
+    }
+  }
+
+  uint32_t QueryStatus(uint32_t& errors) override {
+    std::lock_guard lock(L->FMutex);
+    errors = L->FOverflow ? platform::kCeRxOver : 0;
+    L->FOverflow = false;
+    return static_cast<uint32_t>(L->FInput.size());
+  }
+
+  size_t Read(char* buf, size_t n) override {
+    std::lock_guard lock(L->FMutex);
+    L->Note("Read " + std::to_string(n));
+    n = std::min(n, L->FInput.size());
+    L->FInput.copy(buf, n);
+    L->FInput.erase(0, n);
+    if (n > 0) L->FReadSinceWait = true;
+    return n;
+  }
+
+  void PurgeInput() override {
+    std::lock_guard lock(L->FMutex);
+    L->Note("PurgeInput");
+    L->FInput.clear();
+  }
+
+  void SendAck() override {
+    {
+      std::lock_guard lock(L->FMutex);
+      ++L->FAcks;
+    }
+    L->FChanged.notify_all();
+  }
+
+  void Close() override {
+    std::lock_guard lock(L->FMutex);
+    L->Note("Close");
+    L->FClosed = true;
+  }
+
+ private:
+  std::shared_ptr<FakeLine> L;
+};
+
+std::unique_ptr<platform::SerialPort> MakeFakePort(std::shared_ptr<FakeLine> line) {
+  return std::make_unique<FakePort>(std::move(line));
+}
+
+}  // namespace kvarn::test

@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "host/settings.h"
+#include "platform/profile.h"
+
+namespace kvarn {
+namespace {
+
+struct ValueCase {
+  const char* text;
+  int32_t value;
+};
+
+class SettingValueTable : public ::testing::TestWithParam<ValueCase> {};
+
+TEST_P(SettingValueTable, Reads) {
+  EXPECT_EQ(SettingValue(GetParam().text, -77), GetParam().value) << '"' << GetParam().text << '"';
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Syntax, SettingValueTable,
+    ::testing::Values(
+        ValueCase{"9600", 9600}, ValueCase{"  9600", 9600}, ValueCase{"+12", 12}, ValueCase{"-12", -12},
+        ValueCase{"0", 0}, ValueCase{"007", 7}, ValueCase{"0x2580", 9600}, ValueCase{"0X2580", 9600},
+        ValueCase{"$2580", 9600}, ValueCase{"x2580", 9600}, ValueCase{"X2580", 9600},
+        ValueCase{"$ff", 255}, ValueCase{"$FFFFFFFF", -1}, ValueCase{"$80000000", INT32_MIN},
+        ValueCase{"$000000001", 1}, ValueCase{"2147483647", INT32_MAX},
+        ValueCase{"-2147483648", INT32_MIN},
+        // Everything else gives the default.
+        ValueCase{"", -77}, ValueCase{"   ", -77}, ValueCase{"9600bd", -77}, ValueCase{"96 00", -77},
+        ValueCase{"-$10", -77}, ValueCase{"+", -77}, ValueCase{"-", -77}, ValueCase{"$", -77},
+        ValueCase{"0x", -77}, ValueCase{"$-1", -77}, ValueCase{"$1G", -77}, ValueCase{"1.5", -77},
+        ValueCase{"\t5", -77}, ValueCase{"2147483648", -77}, ValueCase{"-2147483649", -77},
+        ValueCase{"$100000000", -77}, ValueCase{"99999999999999999999", -77}, ValueCase{"0b1", -77}));
+
+using Keys = std::map<std::string, std::string, std::less<>>;
+
+platform::CommState Apply(const Keys& keys) {
+  platform::CommState current;
+  current.BaudRate = 115200;
+  current.Flags = 0xFFFF;
+  current.ByteSize = 8;
+  current.Parity = 2;
+  current.StopBits = 2;
+  current.EvtChar = 'x';
+  return ApplySettings(current, [&](std::string_view key) {
+    auto it = keys.find(key);
+    return it == keys.end() ? std::string() : it->second;
+  });
+}
+
+TEST(ApplySettings, DefaultsWithoutKeys) {
+  platform::CommState s = Apply({});
+  EXPECT_EQ(s.BaudRate, 300u);
+  EXPECT_EQ(s.ByteSize, 7);
+  EXPECT_EQ(s.Parity, 0);
+  EXPECT_EQ(s.StopBits, 0);
+  EXPECT_EQ(s.Flags, 0x11u);
+  EXPECT_EQ(s.EvtChar, 0x14);
+}
+
+TEST(ApplySettings, TakesEachKey) {
+  platform::CommState s = Apply({{"Baud", "$2580"}, {"DataBit", "264"}, {"Parity", "2"}, {"StopBit", "1"}});
+  EXPECT_EQ(s.BaudRate, 9600u);
+  EXPECT_EQ(s.ByteSize, 8) << "only the low 8 bits";
+  EXPECT_EQ(s.Parity, 2);
+  EXPECT_EQ(s.StopBits, 1);
+}
+
+TEST(ApplySettings, FlowControlAddsToTheFixedFlags) {
+  EXPECT_EQ(Apply({{"FlowCtrl", "1"}}).Flags, 0x311u);
+  EXPECT_EQ(Apply({{"FlowCtrl", "2"}}).Flags, 0x2015u);
+  EXPECT_EQ(Apply({{"FlowCtrl", "3"}}).Flags, 0x11u);
+  EXPECT_EQ(Apply({{"FlowCtrl", "0"}}).Flags, 0x11u);
+  EXPECT_EQ(Apply({{"FlowCtrl", "x"}}).Flags, 0x11u);
+}
+
+TEST(ApplySettings, BadValuesGiveEachKeyItsDefault) {
+  platform::CommState s =
+      Apply({{"Baud", "9600bd"}, {"DataBit", "-$10"}, {"Parity", ""}, {"StopBit", "two"}});
+  EXPECT_EQ(s.BaudRate, 300u);
+  EXPECT_EQ(s.ByteSize, 7);
+  EXPECT_EQ(s.Parity, 0);
+  EXPECT_EQ(s.StopBits, 0);
+}
+
+// Through the platform's own reader (the Windows one under Wine), from a
+// settings file in the current directory.
+class SettingsFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = std::filesystem::current_path();
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kvarn_settings_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    std::filesystem::current_path(dir_);
+  }
+  void TearDown() override {
+    std::filesystem::current_path(saved_);
+    std::filesystem::remove_all(dir_);
+  }
+  void Write(const std::string& text) { std::ofstream(dir_ / "Rn.ini", std::ios::binary) << text; }
+
+  std::filesystem::path saved_, dir_;
+};
+
+TEST_F(SettingsFile, ReceiverSectionIsRead) {
+  Write("[RecNr1]\r\nBaud=1200\r\n[RecNr2]\r\n Baud = 0x4B00 \r\nDataBit=8\r\nStopBit=2\r\nFlowCtrl=2\r\n");
+  platform::CommState s = ReceiverSettings(2, {});
+  EXPECT_EQ(s.BaudRate, 19200u);
+  EXPECT_EQ(s.ByteSize, 8);
+  EXPECT_EQ(s.StopBits, 2);
+  EXPECT_EQ(s.Flags, 0x2015u);
+  EXPECT_EQ(ReceiverSettings(1, {}).BaudRate, 1200u);
+  EXPECT_EQ(ReceiverSettings(3, {}).BaudRate, 300u) << "no section: defaults";
+}
+
+TEST_F(SettingsFile, NamesIgnoreCaseAndQuotesGo) {
+  Write("[recnr7]\r\nbaud=\"9600\"\r\n");
+  EXPECT_EQ(platform::ReadProfileString("Rn.ini", "RecNr7", "Baud"), "9600");
+  EXPECT_EQ(ReceiverSettings(7, {}).BaudRate, 9600u);
+}
+
+TEST_F(SettingsFile, NoFileGivesDefaults) {
+  EXPECT_EQ(platform::ReadProfileString("Rn.ini", "RecNr1", "Baud"), "");
+  platform::CommState s = ReceiverSettings(1, {});
+  EXPECT_EQ(s.BaudRate, 300u);
+  EXPECT_EQ(s.ByteSize, 7);
+  EXPECT_EQ(s.Flags, 0x11u);
+}
+
+}  // namespace
+}  // namespace kvarn
