@@ -56,6 +56,7 @@ void LogChecker::ReadFile(const std::string& name) {
     CheckLine(std::string_view(text).substr(start, end - start));
   }
   text.erase(0, start);
+  text.shrink_to_fit();  // keeps the checker's own memory flat
 }
 
 void LogChecker::Poll() {
