@@ -197,6 +197,7 @@ pid_t StartSimulator(const std::string& sim, int frames) {
   posix_spawn_file_actions_t io;
   posix_spawn_file_actions_init(&io);
   posix_spawn_file_actions_addopen(&io, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&io, 2, "sim.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = -1;
   if (posix_spawn(&pid, sim.c_str(), &io, nullptr, const_cast<char* const*>(argv), environ) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&io);
@@ -216,6 +217,14 @@ bool AwaitExit(pid_t pid, double seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string LastLine(const char* file) {
+  std::ifstream in(file);
+  std::string line, last;
+  while (std::getline(in, line))
+    if (!line.empty()) last = line;
+  return last;
 }
 
 TlfChannel OpenWhenLinked(double seconds) {
@@ -245,7 +254,7 @@ void MeasureWithSimulator(const Sizes& z, const std::string& sim, Results& r) {
     done = AwaitExit(pid, 60 + z.SimFrames / 100.0);
   }
   tlf_CloseComm(ch);
-  if (!done) return r.Error("simulator: it failed or did not finish");
+  if (!done) return r.Error("simulator: it failed or did not finish: " + LastLine("sim.err"));
   std::ifstream in("sim.json");
   std::string summary;
   std::getline(in, summary);
