@@ -97,7 +97,7 @@ void ReleaseWindow() {
     HWND w = gWindow;
     gWindow = nullptr;
     if (!IsLibraryWindow(w)) {
-      // Gone with its thread already.
+      UnregisterClassA(kClassName, ThisModule());  // the window went with its thread
     } else if (GetWindowThreadProcessId(w, nullptr) == GetCurrentThreadId()) {
       DestroyLibraryWindow(w);
     } else {
