@@ -1,4 +1,4 @@
-// A real COM port: run by tests/win32/com_port_check.py against ports that
+// A real COM port: run by tests/win32/wine_check.py against ports that
 // Wine maps to pseudo-terminals, and skipped without them. The check reads
 // the line settings from the Linux side and says so through files.
 //

@@ -1,16 +1,20 @@
 #!/usr/bin/env python3
-"""Real COM ports under Wine.
+"""Checks under Wine that take more than one run of the Win32 test program.
 
-Maps COM7 and COM12 to one pseudo-terminal through Wine's registry, runs the
+COM ports: maps COM7 and COM12 to one pseudo-terminal through Wine's registry, runs the
 COM port tests of the Win32 test program against them, and reads the line
 settings from the Linux side while a channel is open. COM9 stays unmapped: a
 missing port, for which the settings file must not even be opened. COM1 is
 never touched (Wine ties it to the system console).
 
+Regional settings: the traffic log's time text under locales that differ in
+separator, leading zero, clock and designator position (Wine takes the
+user's locale from LC_ALL).
+
 Needs the Wine environment of scripts/lib.sh (kvarn_wine_env): WINEPREFIX
 and a server. Restarts that server twice and stops it at the end.
 
-Usage: com_port_check.py <Win32 build directory>
+Usage: wine_check.py <Win32 build directory>
 """
 import ctypes
 import os
@@ -194,6 +198,11 @@ def check_channels(exe, master, scratch):
         fail(f"ComPort.ChannelOpens*: exit {proc.returncode}\n{out[-3000:]}")
 
 
+def check_locales(exe):
+    for locale in ("en_US.UTF-8", "de_DE.UTF-8", "fi_FI.UTF-8", "ko_KR.UTF-8"):
+        gtest(exe, "RegionalTime.*", dict(LC_ALL=locale))
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
@@ -208,7 +217,7 @@ def main():
     master, slave = pty.openpty()
     tty.setraw(slave)  # no line editing or echo between the two ends
     slave_path = os.ttyname(slave)
-    scratch = tempfile.mkdtemp(prefix="com-port-check-", dir=build)
+    scratch = tempfile.mkdtemp(prefix="wine-check-", dir=build)
     watch = OpenWatch(scratch)
     try:
         for port in (PORT, HIGH_PORT, MISSING_PORT):  # links left by an interrupted run
@@ -221,15 +230,13 @@ def main():
         restart_server()  # Wine links the mapped ports when its server starts
         check_mapping(prefix, slave_path)
 
-        os.write(master, QUEUED_INPUT)
-        gtest(exe, "ComPortCalls.*", dict(KVARN_TEST_COM_PORT=PORT, KVARN_TEST_QUEUED_INPUT=1))
-        acks = read_available(master, 2.0)
-        if acks != b"\x06\x06":
-            fail(f"the port wrote {acks!r}, want two ACKs")
         # From COM10 on only the device namespace reaches a port.
-        os.write(master, QUEUED_INPUT)
-        gtest(exe, "ComPortCalls.*", dict(KVARN_TEST_COM_PORT=HIGH_PORT, KVARN_TEST_QUEUED_INPUT=1))
-        read_available(master, 1.0)
+        for port in (PORT, HIGH_PORT):
+            os.write(master, QUEUED_INPUT)
+            gtest(exe, "ComPortCalls.*", dict(KVARN_TEST_COM_PORT=port, KVARN_TEST_QUEUED_INPUT=1))
+            acks = read_available(master, 2.0)
+            if acks != b"\x06\x06":
+                fail(f"COM{port} wrote {acks!r}, want two ACKs")
 
         with open(os.path.join(scratch, "Rn.ini"), "w") as f:
             f.write(RN_INI.replace("\n", "\r\n"))
@@ -241,6 +248,7 @@ def main():
         if "rn.ini" in watch.opened():
             fail(f"tlf_InitComm({MISSING_PORT}, 1) opened Rn.ini")
         gtest(exe, "DllExports.ChannelCalleesRemoveTheirArguments", dict(KVARN_TEST_COM_PORT=PORT), cwd=scratch)
+        check_locales(exe)
     finally:
         watch.close()
         for port in (PORT, HIGH_PORT):
@@ -256,7 +264,7 @@ def main():
         os.close(master)
         subprocess.run(["rm", "-rf", scratch])
 
-    print("COM port check:", "failed" if failures else "passed")
+    print("Wine checks:", "failed" if failures else "passed")
     return 1 if failures else 0
 
 
