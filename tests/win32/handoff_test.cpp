@@ -206,11 +206,11 @@ TEST_F(Handoff, PumpingHostThreadReceivesEvents) {
 // The pickup time runs only once the event is handed over: a window thread
 // that looks away for longer holds the worker, and loses nothing.
 TEST_F(Handoff, HostThatDoesNotPumpHoldsTheWorkerWithoutLosingTheEvent) {
-  auto channel = Open({200, 150});
+  auto channel = Open({200, 400});
   ASSERT_TRUE(channel);
   line_->Send(kFrame);
   ASSERT_TRUE(AwaitSentMessage());
-  Sleep(400);
+  Sleep(600);
   EXPECT_FALSE(TCommThreadProbe::Ready(*channel));
   EXPECT_EQ(line_->Acks(), 0u);
   EXPECT_EQ(line_->FramesDone(), 0u) << "the worker went on";
