@@ -7,6 +7,8 @@
 //   KVARN_TEST_RECEIVERS    receivers whose Rn.ini sections to open with, e.g. "3,4"
 //   KVARN_TEST_SYNC_DIR     where "open-<receiver>" tells the check that the
 //                           channel is open, and "checked-<receiver>" comes back
+//   KVARN_TEST_QUEUED_INPUT the check has queued kQueuedInput on the line
+//   KVARN_TEST_LINE_STOPPED the check has stopped the line with XOFF
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -23,8 +25,7 @@
 namespace kvarn_test {
 namespace {
 
-// What the check has written to the line before the program starts, and
-// what it reads back afterwards.
+// What the check has written to the line before the program starts.
 constexpr char kQueuedInput[] = "abcd\x14";
 
 int EnvInt(const char* name) {
@@ -147,6 +148,25 @@ TEST(ComPortCalls, QueueReadAckAndStopReachTheDevice) {
   stop->Set();
   EXPECT_EQ(p->WaitFrameEnd(*stop, 200), PortWait::Stop) << "the stop event comes first";
   p->Close();
+  p->Close();
+}
+
+// The line has been stopped by XOFF before the program starts: each ACK
+// stays in its write until the next one gives up on it, and closing the port
+// gives up on the last.
+TEST(ComPortCalls, AckHeldByFlowControlNeverBlocksThePort) {
+  const int port = EnvInt("KVARN_TEST_COM_PORT");
+  if (port <= 0 || !std::getenv("KVARN_TEST_LINE_STOPPED")) GTEST_SKIP() << "no line stopped by XOFF";
+  using namespace kvarn::platform;
+  auto p = OpenSerialPort(port);
+  ASSERT_TRUE(p);
+  CommState s;
+  ASSERT_TRUE(p->GetState(s));
+  s.Flags = kDcbBinary | kDcbDtrEnable | kDcbOutX | kDcbInX;
+  EXPECT_TRUE(p->SetState(s));
+  EXPECT_TRUE(p->SetTimeouts({100, 0, 1, 0, 0}));
+  p->SendAck();
+  p->SendAck();
   p->Close();
 }
 
