@@ -1,0 +1,234 @@
+#include "sim/receiver.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "sim/frames.h"
+#include "sim/scenarios.h"
+
+namespace kvarn::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::duration Seconds(double s) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// poll() takes whole milliseconds; round up so a wait never ends early.
+int PollMs(Clock::time_point until) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+}
+
+}  // namespace
+
+Receiver::Receiver(int fd, ReceiverOptions options, int stopFd)
+    : FFd(fd), FStopFd(stopFd), FOpt(std::move(options)) {
+  if (FOpt.heartbeatFrame.empty()) FOpt.heartbeatFrame = HeartbeatFrame(1);
+  // Never block on a host that stopped reading: a full queue must not hang
+  // the simulator past a stop request.
+  int flags = fcntl(FFd, F_GETFL);
+  if (flags >= 0) fcntl(FFd, F_SETFL, flags | O_NONBLOCK);
+  FStart = FLastTraffic = FNotBefore = Clock::now();
+}
+
+double Receiver::ElapsedSeconds() const {
+  return std::chrono::duration<double>(Clock::now() - FStart).count();
+}
+
+bool Receiver::Run(const FrameSource& source, const OutcomeSink& sink, const NoticeSink& notice) {
+  FSink = sink;
+  FNotice = notice;
+  FStart = FLastTraffic = Clock::now();
+  FNotBefore = FStart + Seconds(FOpt.delay);
+  const Clock::time_point first = FNotBefore;
+  for (uint64_t i = 0;; ++i) {
+    std::optional<std::string> frame = source(i);
+    if (!frame) break;
+    Clock::time_point due = FNotBefore;
+    if (FOpt.rate > 0) due = std::max(due, first + Seconds(static_cast<double>(i) / FOpt.rate));
+    if (!IdleUntil(due, false)) return false;
+    FrameOutcome out = Deliver(*frame);
+    FSink(out);
+    if (out.stopped) return false;
+  }
+  if (FOpt.linger != 0 && !IdleUntil(Clock::now() + Seconds(std::max(FOpt.linger, 0.0)), FOpt.linger < 0))
+    return false;
+  return true;
+}
+
+// Waits until `until` (or for ever), sending a heartbeat whenever the link
+// has been quiet for the heartbeat time. False when stopped.
+bool Receiver::IdleUntil(Clock::time_point until, bool forever) {
+  for (;;) {
+    if (FOpt.heartbeat > 0) {
+      Clock::time_point beat = std::max(FLastTraffic + Seconds(FOpt.heartbeat), FNotBefore);
+      if (forever || beat < until) {
+        if (!SleepUntil(beat)) return false;
+        FrameOutcome out = Deliver(FOpt.heartbeatFrame);
+        FSink(out);
+        if (out.stopped) return false;
+        continue;
+      }
+    } else if (forever) {
+      if (!SleepUntil(Clock::now() + std::chrono::seconds(60))) return false;
+      continue;
+    }
+    return SleepUntil(until);
+  }
+}
+
+// Stop-and-wait for one frame: up to 1 + retries transmissions, each waiting
+// ackTimeout for the answer. A NAK ends a wait early.
+FrameOutcome Receiver::Deliver(const std::string& frame) {
+  FrameOutcome out;
+  out.seq = ++FSeq;
+  out.frame = frame;
+  out.heartbeat = IsHeartbeat(frame);
+  Clock::time_point first{};
+  for (int attempt = 0; attempt <= FOpt.retries; ++attempt) {
+    if (!WaitForHost()) {
+      out.stopped = true;
+      break;
+    }
+    Drain(out);
+    Send(frame + kDC4);
+    const Clock::time_point sent = Clock::now();
+    if (attempt == 0) {
+      first = sent;
+      out.sentAt = std::chrono::duration<double>(sent - FStart).count();
+    }
+    ++out.tries;
+    FLastTraffic = sent;
+    Answer answer = AwaitAnswer(sent + Seconds(FOpt.ackTimeout), out);
+    if (answer == Answer::Ack) {
+      out.acked = true;
+      out.ackMs = Ms(Clock::now() - sent);
+      break;
+    }
+    if (answer == Answer::Stop) {
+      out.stopped = true;
+      break;
+    }
+    if (answer == Answer::Nak) ++out.naks;
+  }
+  const Clock::time_point end = Clock::now();
+  if (out.tries > 0) out.totalMs = Ms(end - first);
+  FLastTraffic = end;
+  if (out.acked) FNotBefore = end + Seconds(FOpt.gap);
+  return out;
+}
+
+Receiver::Answer Receiver::AwaitAnswer(Clock::time_point deadline, FrameOutcome& out) {
+  for (;;) {
+    if (Clock::now() >= deadline) return Answer::Timeout;
+    pollfd fds[2] = {{FFd, POLLIN, 0}, {FStopFd, POLLIN, 0}};
+    int n = poll(fds, FStopFd >= 0 ? 2 : 1, PollMs(deadline));
+    if (n < 0 && errno == EINTR) continue;
+    if (FStopFd >= 0 && fds[1].revents) {
+      FStopped = true;
+      return Answer::Stop;
+    }
+    if (n <= 0) continue;
+    char buf[256];
+    ssize_t got = 0;
+    if (fds[0].revents & POLLIN) {
+      got = read(FFd, buf, sizeof buf);
+      if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    }
+    if (got <= 0) {
+      // The host let go of the port: no answer can come in this try.
+      return SleepUntil(deadline) ? Answer::Timeout : Answer::Stop;
+    }
+    for (ssize_t i = 0; i < got; ++i) {
+      if (buf[i] == kACK || buf[i] == kNAK) {
+        out.strayBytes += static_cast<int>(got - i - 1);
+        return buf[i] == kACK ? Answer::Ack : Answer::Nak;
+      }
+      ++out.strayBytes;
+    }
+  }
+}
+
+// Bytes left from earlier (a late ACK, line noise) must not count as the
+// answer to the next transmission.
+void Receiver::Drain(FrameOutcome& out) {
+  char buf[256];
+  for (;;) {
+    pollfd p{FFd, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return;
+    ssize_t got = read(FFd, buf, sizeof buf);
+    if (got <= 0) return;
+    out.strayBytes += static_cast<int>(got);
+  }
+}
+
+void Receiver::Send(const std::string& bytes) {
+  size_t done = 0;
+  const Clock::time_point deadline = Clock::now() + Seconds(FOpt.ackTimeout);
+  while (done < bytes.size()) {
+    ssize_t n = write(FFd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return;  // host gone: the try times out
+    pollfd fds[2] = {{FFd, POLLOUT, 0}, {FStopFd, POLLIN, 0}};
+    if (Clock::now() >= deadline || poll(fds, FStopFd >= 0 ? 2 : 1, PollMs(deadline)) < 0) return;
+    if (FStopFd >= 0 && fds[1].revents) return;
+  }
+}
+
+bool Receiver::HostPresent() const {
+  pollfd p{FFd, 0, 0};
+  poll(&p, 1, 0);
+  return !(p.revents & POLLHUP);
+}
+
+// On a pty the host "plugs in" by opening the slave. Like a receiver with no
+// computer on its port, hold the frame until then, and give the host a
+// moment to set the line up before talking.
+bool Receiver::WaitForHost() {
+  if (!FOpt.watchHost || HostPresent()) return !StopRequested();
+  if (FNotice) FNotice("waiting for the host to open the port");
+  while (!HostPresent())
+    if (!SleepUntil(Clock::now() + std::chrono::milliseconds(50))) return false;
+  if (FNotice) FNotice("host opened the port");
+  return SleepUntil(Clock::now() + Seconds(FOpt.hostSettle));
+}
+
+void Receiver::HoldUntilHostCloses() {
+  if (!FOpt.watchHost) return;
+  if (FNotice) FNotice("holding the line until the host closes the port");
+  while (HostPresent())
+    if (!SleepUntil(Clock::now() + std::chrono::milliseconds(50))) return;
+  if (FNotice) FNotice("host closed the port");
+}
+
+bool Receiver::StopRequested() const {
+  if (FStopFd < 0) return false;
+  pollfd p{FStopFd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
+bool Receiver::SleepUntil(Clock::time_point until) {
+  for (;;) {
+    if (StopRequested()) {
+      FStopped = true;
+      return false;
+    }
+    if (Clock::now() >= until) return true;
+    pollfd p{FStopFd, POLLIN, 0};
+    poll(&p, FStopFd >= 0 ? 1 : 0, PollMs(until));
+  }
+}
+
+}  // namespace kvarn::sim

@@ -1,0 +1,34 @@
+// The simulator's end of the line: a serial device (or a pty slave) given by
+// path, or a pseudo-terminal pair of its own whose slave the host opens.
+#pragma once
+
+#include <string>
+
+namespace kvarn::sim {
+
+struct Line {
+  int fd = -1;
+  bool ptyMaster = false;  // fd is a master we created; the host opens `slavePath`
+  std::string slavePath;
+  std::string linkPath;    // symlink to slavePath made for the host, removed on close
+};
+
+// Opens a terminal device in raw mode at `baud` (8N1, no flow control).
+bool OpenDevice(const std::string& path, int baud, Line& line, std::string& error);
+
+// Creates a pty pair in raw mode. The slave is opened and closed once, so
+// that the master reports a hang-up until the host opens it: that is how the
+// receiver sees whether a host holds the port.
+bool CreatePty(Line& line, std::string& error);
+
+// Points `linkPath` at the pty slave. An existing symlink is replaced; any
+// other file in the way is an error.
+bool LinkPty(Line& line, const std::string& linkPath, std::string& error);
+
+// Closes the fd and removes the link if it still points at our slave.
+void CloseLine(Line& line);
+
+// True when `baud` is a speed termios knows.
+bool IsKnownBaud(int baud);
+
+}  // namespace kvarn::sim
