@@ -188,7 +188,9 @@ typedef struct TlfChannel_ *TlfChannel;
  * tlf_InitComm - open a channel.
  *
  *   port      serial port number, 1 or more. Windows opens the device
- *             "Com<port>"; POSIX opens the file "Com<port>" in the current
+ *             "Com<port>" (ports 10 and up as "\\.\Com<port>", the only
+ *             name under which Windows opens them); POSIX opens the file
+ *             "Com<port>" in the current
  *             directory, normally a link to the device
  *             (ln -s /dev/ttyUSB0 Com1). There is no fallback to /dev/tty*.
  *   receiver  selects the settings section "RecNr<receiver>" of the file

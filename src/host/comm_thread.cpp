@@ -1,6 +1,7 @@
 #include "host/comm_thread.h"
 
 #include "host/settings.h"
+#include "platform/handoff.h"
 
 namespace kvarn {
 
@@ -23,6 +24,8 @@ std::unique_ptr<TCommThread> TCommThread::Open(std::unique_ptr<platform::SerialP
   }
   channel->Configure(receiver);
   TCommThread* c = channel.get();
+  platform::AcquireWindow();
+  channel->FHoldsWindow = true;
   if (!channel->FThread.Start([c] { c->Execute(); })) {
     channel->FPort->Close();
     return nullptr;
@@ -42,6 +45,10 @@ void TCommThread::Configure(int receiver) {
 void TCommThread::Close() {
   if (FStopEvent) FStopEvent->Set();
   FThread.Join();
+  if (FHoldsWindow) {
+    FHoldsWindow = false;
+    platform::ReleaseWindow();
+  }
 }
 
 }  // namespace kvarn

@@ -82,6 +82,7 @@ class TCommThread {
   std::unique_ptr<platform::Event> FStopEvent;  // manual reset: set once by Close
   std::unique_ptr<platform::Event> FTakenEvent; // auto reset: the host took something
   platform::Thread FThread;
+  bool FHoldsWindow = false;  // counted among the holders of the handoff window
 
   std::mutex FLock;  // guards the fields up to FPending
   TlfMsg FMsg{};

@@ -4,16 +4,23 @@
 namespace kvarn {
 
 int TCommThread::GetMsg(TlfMsg& out) {
-  std::lock_guard lock(FLock);
-  if (!FMsgReady && BlockDeliverable()) {
-    DeliverBlock(out);
-    return 1;
+  bool signal;
+  {
+    std::lock_guard lock(FLock);
+    if (!FMsgReady && BlockDeliverable()) {
+      DeliverBlock(out);
+      signal = FPending.Blocks.empty();
+    } else if (FMsgReady) {
+      DeliverReady(out);
+      signal = true;
+    } else {
+      return 0;
+    }
   }
-  if (FMsgReady) {
-    DeliverReady(out);
-    return 1;
-  }
-  return 0;
+  // Signalled once the lock is free: the worker it wakes takes the lock at
+  // once instead of going back to sleep on it.
+  if (signal) FTakenEvent->Set();
+  return 1;
 }
 
 // The blocks of a frame are queued while it is decoded, before its first
@@ -37,7 +44,6 @@ void TCommThread::DeliverReady(TlfMsg& out) {
   FMsgReady = false;
   FMsgTaken = true;
   FTakenFrameNo = FReadyFrameNo;
-  FTakenEvent->Set();
 }
 
 // A block comes with the line and account of its own frame; RecNo and Stamp
@@ -49,7 +55,6 @@ void TCommThread::DeliverBlock(TlfMsg& out) {
   SetArea(out, std::string_view(e.Text, TLF_AREA_CAP));
   SetEvZone(out, std::string_view(e.Text + TLF_AREA_CAP, TLF_EVZONE_CAP));
   FPending.Blocks.pop_front();
-  if (FPending.Blocks.empty()) FTakenEvent->Set();
 }
 
 }  // namespace kvarn

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "platform/clock.h"
+#include "platform/handoff.h"
 
 namespace kvarn::test {
 
@@ -31,14 +32,26 @@ uint64_t FakeLine::FramesDone() const {
   return FFramesDone;
 }
 
+// The test thread usually owns the handoff window: while it waits for the
+// worker it serves the handoffs, in short slices.
+bool FakeLine::WaitServing(uint32_t ms, const std::function<bool()>& done) const {
+  const uint64_t deadline = platform::MonotonicMs() + ms;
+  for (;;) {
+    {
+      std::unique_lock lock(FMutex);
+      if (FChanged.wait_for(lock, std::chrono::milliseconds(1), done)) return true;
+    }
+    platform::ServeHandoffs();
+    if (platform::MonotonicMs() >= deadline) return false;
+  }
+}
+
 bool FakeLine::WaitFramesDone(uint64_t before, uint32_t ms) const {
-  std::unique_lock lock(FMutex);
-  return FChanged.wait_for(lock, std::chrono::milliseconds(ms), [&] { return FFramesDone > before; });
+  return WaitServing(ms, [&] { return FFramesDone > before; });
 }
 
 bool FakeLine::WaitAcks(size_t n, uint32_t ms) const {
-  std::unique_lock lock(FMutex);
-  return FChanged.wait_for(lock, std::chrono::milliseconds(ms), [&] { return FAcks >= n; });
+  return WaitServing(ms, [&] { return FAcks >= n; });
 }
 
 void FakeLine::FailWaits(bool fail) {

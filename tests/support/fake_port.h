@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,7 +28,8 @@ class FakeLine {
   // Frames the worker has finished with: it read bytes, then came back to
   // wait for the next frame (any ACK for them has been sent by then).
   uint64_t FramesDone() const;
-  // Waits until FramesDone() exceeds `before`. False after `ms`.
+  // Waits until FramesDone() exceeds `before`. False after `ms`. These
+  // waits serve the handoffs sent to the calling thread meanwhile.
   bool WaitFramesDone(uint64_t before, uint32_t ms = 10000) const;
   bool WaitAcks(size_t n, uint32_t ms = 10000) const;
 
@@ -45,6 +47,7 @@ class FakeLine {
  private:
   friend class FakePort;
   void Note(std::string call);  // FMutex held
+  bool WaitServing(uint32_t ms, const std::function<bool()>& done) const;
 
   mutable std::mutex FMutex;
   mutable std::condition_variable FChanged;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/comm_thread.h"
+#include "platform/handoff.h"
 #include "support/channel_probe.h"
 #include "support/fake_port.h"
 
@@ -38,9 +39,12 @@ class Channel : public ::testing::Test {
     ASSERT_TRUE(line_->WaitFramesDone(before));
   }
 
+  // The test thread opened the channel, so it serves the handoffs while it
+  // polls, as a host's message loop would.
   bool AwaitReady() {
     for (int i = 0; i < 10000; ++i) {
       if (TCommThreadProbe::Ready(*channel_)) return true;
+      platform::ServeHandoffs();
       std::this_thread::sleep_for(1ms);
     }
     return false;
@@ -54,6 +58,7 @@ class Channel : public ::testing::Test {
         if (acksBefore) *acksBefore = acks;
         return true;
       }
+      platform::ServeHandoffs();
       std::this_thread::sleep_for(1ms);
     }
     return false;

@@ -50,13 +50,13 @@ Exit status: 0 after a clean stop, 1 when a channel cannot be opened, 2 for
 bad arguments.
 )";
 
-struct ChannelSpec {
+struct ChannelArg {
   int port = 0;
   int receiver = 0;
 };
 
 struct MonitorArgs {
-  std::vector<ChannelSpec> channels;
+  std::vector<ChannelArg> channels;
   bool json = false, status = false, help = false;
   std::optional<long long> events;
   std::optional<double> seconds;
@@ -69,13 +69,13 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-std::optional<ChannelSpec> ParseChannel(const std::string& text) {
+std::optional<ChannelArg> ParseChannel(const std::string& text) {
   size_t colon = text.find(':');
   if (colon == std::string::npos) return std::nullopt;
   auto port = ParseInteger(std::string_view(text).substr(0, colon), 1, 255);
   auto receiver = ParseInteger(std::string_view(text).substr(colon + 1), 0, 99);
   if (!port || !receiver) return std::nullopt;
-  return ChannelSpec{static_cast<int>(*port), static_cast<int>(*receiver)};
+  return ChannelArg{static_cast<int>(*port), static_cast<int>(*receiver)};
 }
 
 // One option with a value at argv[i]; 0 = not this kind, 1 = taken, 2 = usage error printed.
@@ -151,7 +151,7 @@ void InstallSignals() {
 }
 
 struct OpenChannel {
-  ChannelSpec spec;
+  ChannelArg target;
   TlfChannel handle = nullptr;
   long long events = 0;
 };
@@ -162,16 +162,16 @@ void CloseAll(std::vector<OpenChannel>& open) {
 }
 
 bool OpenAll(const MonitorArgs& a, std::vector<OpenChannel>& open) {
-  for (const ChannelSpec& spec : a.channels) {
-    TlfChannel handle = tlf_InitComm(spec.port, spec.receiver);
+  for (const ChannelArg& target : a.channels) {
+    TlfChannel handle = tlf_InitComm(target.port, target.receiver);
     if (!handle) {
-      std::fprintf(stderr, "kvarn-monitor: cannot open port %d for receiver %d: %s\n", spec.port, spec.receiver,
-                   OpenFailure(spec.port).c_str());
+      std::fprintf(stderr, "kvarn-monitor: cannot open port %d for receiver %d: %s\n", target.port, target.receiver,
+                   OpenFailure(target.port).c_str());
       CloseAll(open);
       return false;
     }
-    open.push_back({spec, handle, 0});
-    std::fprintf(stderr, "kvarn-monitor: listening on ./Com%d (receiver %d)\n", spec.port, spec.receiver);
+    open.push_back({target, handle, 0});
+    std::fprintf(stderr, "kvarn-monitor: listening on ./Com%d (receiver %d)\n", target.port, target.receiver);
   }
   return true;
 }
@@ -189,7 +189,7 @@ long long PollOnce(std::vector<OpenChannel>& open, bool json, long long budget) 
     TlfMsg msg{};
     while (taken < budget && tlf_GetMsg(ch.handle, &msg)) {
       ReceivedAt at = ReceivedNow();
-      PrintLine(json ? EventJson(msg, ch.spec.port, at) : EventText(msg, ch.spec.port, at));
+      PrintLine(json ? EventJson(msg, ch.target.port, at) : EventText(msg, ch.target.port, at));
       ++ch.events;
       ++taken;
     }
@@ -215,7 +215,7 @@ int RunMonitor(const MonitorArgs& a) {
   }
   std::string per;
   for (const OpenChannel& ch : open)
-    per += (per.empty() ? "" : ", ") + ("Com" + std::to_string(ch.spec.port)) + ": " + std::to_string(ch.events);
+    per += (per.empty() ? "" : ", ") + ("Com" + std::to_string(ch.target.port)) + ": " + std::to_string(ch.events);
   CloseAll(open);
   std::fprintf(stderr, "kvarn-monitor: %lld event%s delivered (%s); channels closed\n", total,
                total == 1 ? "" : "s", per.c_str());

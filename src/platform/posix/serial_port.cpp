@@ -127,7 +127,7 @@ class PosixSerialPort final : public SerialPort {
   bool FrameQueued() const {
     return (FMask & kEvRxFlag) && FCount > 0 && std::memchr(FQueue, FEvtChar, FCount) != nullptr;
   }
-  bool DrainDevice();
+  bool DrainDevice(short revents = 0);
 
   int FFd;
   uint32_t FMask = 0;
@@ -195,22 +195,29 @@ bool PosixSerialPort::SetState(const CommState& state) {
 // dropped and flag an overflow. False when the device is gone: it reports a
 // hang-up or error without data, it is readable but gives nothing, or a read
 // fails. (A readable device that gives nothing would otherwise make every
-// wait return at once.)
-bool PosixSerialPort::DrainDevice() {
-  pollfd p{FFd, POLLIN, 0};
-  if (poll(&p, 1, 0) <= 0 || p.revents == 0) return true;
-  if (!(p.revents & POLLIN)) return false;
+// wait return at once.) `revents` is what a poll of the device has just
+// reported; 0 has it polled here.
+bool PosixSerialPort::DrainDevice(short revents) {
+  if (revents == 0) {
+    pollfd p{FFd, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || p.revents == 0) return true;
+    revents = p.revents;
+  }
+  if (!(revents & POLLIN)) return false;
   char spill[256];
   // Bounded: a device that floods faster than this loop reads is served again
   // on the next call.
   for (int i = 0; i < 64; ++i) {
     bool full = FCount == kQueueCap;
-    ssize_t n = full ? read(FFd, spill, sizeof spill) : read(FFd, FQueue + FCount, kQueueCap - FCount);
+    size_t room = full ? sizeof spill : kQueueCap - FCount;
+    ssize_t n = read(FFd, full ? spill : FQueue + FCount, room);
     if (n > 0) {
       if (full)
         FErrors |= kCeRxOver;
       else
         FCount += static_cast<size_t>(n);
+      // A read that did not fill the room took all there was.
+      if (static_cast<size_t>(n) < room) return true;
       continue;
     }
     // With VMIN = VTIME = 0 an empty read returns 0, so only the first read,
@@ -236,7 +243,7 @@ PortWait PosixSerialPort::WaitFrameEnd(Event& stop, uint32_t ms) {
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return PortWait::Failed;
     if (p[0].revents & POLLIN) return PortWait::Stop;
-    bool alive = p[1].revents == 0 || DrainDevice();
+    bool alive = p[1].revents == 0 || DrainDevice(p[1].revents);
     if (FrameQueued()) return PortWait::FrameEnded;
     if (!alive || (p[1].revents & POLLNVAL)) return PortWait::Failed;
     if (r == 0) return PortWait::Timeout;

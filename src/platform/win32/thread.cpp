@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/handoff.h"
+
 namespace kvarn::platform {
 
 struct Thread::Impl {
@@ -36,10 +38,22 @@ bool Thread::Start(std::function<void()> body) {
   }
 }
 
+// The thread may be blocked in a handoff to the window of the very thread
+// that waits here, so the wait serves sent messages, whichever thread it runs
+// on. Posted messages stay queued for the caller's own loop.
 void Thread::Join() {
   if (!FImpl || !FImpl->Handle) return;
-  WaitForSingleObject(FImpl->Handle, INFINITE);
-  CloseHandle(FImpl->Handle);
+  HANDLE h = FImpl->Handle;
+  for (;;) {
+    // The wait wakes only for messages sent after the last look: serve those
+    // already there first.
+    ServeHandoffs();
+    DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, INFINITE, QS_SENDMESSAGE);
+    if (r == WAIT_OBJECT_0 + 1) continue;
+    if (r != WAIT_OBJECT_0) WaitForSingleObject(h, INFINITE);  // the message wait failed
+    break;
+  }
+  CloseHandle(h);
   FImpl->Handle = nullptr;
 }
 
