@@ -22,6 +22,9 @@ kvarn_ensure_packages() {
 
 KVARN_NATIVE_PACKAGES=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev python3 mono-mcs)
 KVARN_WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386)
+# clang's libFuzzer and sanitizer runtimes, for scripts/fuzz and the fuzz stage
+# of scripts/test.
+KVARN_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 
 # A private Wine prefix with a running server, so test programs start fast and
 # never touch the user's own prefix.

@@ -1,0 +1,438 @@
+// The soak run: many channels over pseudo-terminals at once, each with a
+// simulated receiver (stop-and-wait: the next frame only after an ACK or
+// after giving up, with up to three resends of an event frame) and a polling
+// host that now and then stalls past the pickup limit. At the end every
+// acknowledged frame's events must have reached the host exactly once, in
+// order, on their own channel, with their own line and account; no event of
+// an unacknowledged frame may have reached it; every log line must be whole;
+// memory and descriptors must be flat.
+//
+//   kvarn_soak [--seconds N] [--channels C] [--pickup-ms MS] [--exports]
+//              [--stall-every K] [--seed S] [--keep]
+//
+// By default the channels are built inside the library with a pickup limit
+// of --pickup-ms (1000), so stalls can be frequent; --exports opens them
+// through tlf_InitComm, tlf_GetMsg and tlf_CloseComm with the real 7000 ms.
+// Prints one line of key=value figures and exits non-zero on any fault.
+#include <fcntl.h>
+#include <malloc.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/comm_thread.h"
+#include "kvarn_rcvr.h"
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+#include "soak_frames.h"
+#include "soak_ledger.h"
+#include "soak_log.h"
+
+namespace kvarn::soak {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kDc4 = 0x14;
+constexpr char kAck = 0x06;
+constexpr uint32_t kExportPickupMs = 7000;
+// How long a receiver waits for an ACK beyond the pickup limit before it
+// gives a frame up; far longer than the worker needs to answer once the host
+// has taken the event.
+constexpr uint32_t kAckMarginMs = 1500;
+// A frame that the library rejects is never answered; no point waiting long.
+constexpr uint32_t kNoAnswerMs = 300;
+constexpr int kResends = 3;
+
+struct Options {
+  int Seconds = 60;
+  int Channels = 16;
+  uint32_t PickupMs = 1000;
+  bool Exports = false;
+  uint32_t StallEvery = 400;  // a host stalls after about one in this many events
+  uint32_t Seed = 1;
+  bool Keep = false;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> long {
+      if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
+      return std::stol(argv[++i]);
+    };
+    if (a == "--seconds") o.Seconds = static_cast<int>(value());
+    else if (a == "--channels") o.Channels = static_cast<int>(value());
+    else if (a == "--pickup-ms") o.PickupMs = static_cast<uint32_t>(value());
+    else if (a == "--stall-every") o.StallEvery = static_cast<uint32_t>(value());
+    else if (a == "--seed") o.Seed = static_cast<uint32_t>(value());
+    else if (a == "--exports") o.Exports = true;
+    else if (a == "--keep") o.Keep = true;
+    else throw std::invalid_argument("unknown option " + a);
+  }
+  // Receiver numbers go into frames as two digits.
+  if (o.Channels < 1 || o.Channels > 98) throw std::invalid_argument("--channels must be 1 to 98");
+  if (o.Exports) o.PickupMs = kExportPickupMs;
+  return o;
+}
+
+size_t OpenFds() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+long ResidentKb() {
+  long pages = 0, resident = 0;
+  std::ifstream("/proc/self/statm") >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// The kernel's high-water mark of the resident size. It is brought up to
+// date only now and then, so the run also keeps its own from samples.
+long HighWaterKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+// Heap bytes in use, all arenas and mapped blocks: a leak or a list that
+// keeps growing shows here long before it shows in the resident size.
+long HeapKb() {
+  const struct mallinfo2 m = mallinfo2();
+  return static_cast<long>((m.uordblks + m.hblkhd) / 1024);
+}
+
+// One pseudo-terminal: the receiver holds the master, the library opens the
+// slave through the link "Com<port>". The slave is kept open here as well.
+struct Pty {
+  int Master = -1;
+  int Slave = -1;
+
+  explicit Pty(int port) {
+    Master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0) throw std::runtime_error("no pty");
+    const std::string path = ptsname(Master);
+    Slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (Slave < 0) throw std::runtime_error("no pty slave");
+    termios t{};
+    tcgetattr(Slave, &t);
+    cfmakeraw(&t);  // no echo before the library sets the line up
+    tcsetattr(Slave, TCSANOW, &t);
+    fs::create_symlink(path, "Com" + std::to_string(port));
+  }
+  ~Pty() {
+    close(Master);
+    close(Slave);
+  }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+};
+
+// An open channel as the host sees it.
+class HostChannel {
+ public:
+  virtual ~HostChannel() = default;
+  virtual int GetMsg(TlfMsg& m) = 0;
+};
+
+class InternalChannel final : public HostChannel {
+ public:
+  explicit InternalChannel(std::unique_ptr<TCommThread> c) : FChannel(std::move(c)) {}
+  int GetMsg(TlfMsg& m) override { return FChannel->GetMsg(m); }
+
+ private:
+  std::unique_ptr<TCommThread> FChannel;
+};
+
+class ExportedChannel final : public HostChannel {
+ public:
+  explicit ExportedChannel(TlfChannel c) : FChannel(c) {}
+  ~ExportedChannel() override { tlf_CloseComm(FChannel); }
+  int GetMsg(TlfMsg& m) override { return tlf_GetMsg(FChannel, &m); }
+
+ private:
+  TlfChannel FChannel;
+};
+
+std::unique_ptr<HostChannel> OpenChannel(const Options& o, int port) {
+  if (o.Exports) {
+    TlfChannel c = tlf_InitComm(port, port);
+    return c ? std::make_unique<ExportedChannel>(c) : nullptr;
+  }
+  auto c = TCommThread::Open(platform::OpenSerialPort(port), port, ChannelTiming{2000, o.PickupMs});
+  return c ? std::make_unique<InternalChannel>(std::move(c)) : nullptr;
+}
+
+struct Shared {
+  const Options& Opt;
+  LogChecker& Log;
+  std::atomic<bool> StopSending{false};
+  std::atomic<bool> Draining{false};
+  std::atomic<uint64_t> LateAcks{0};
+  std::atomic<uint64_t> StrayBytes{0};
+  std::atomic<uint64_t> Stalls{0};
+};
+
+class Receiver {
+ public:
+  Receiver(Shared& s, int channel, int master, Ledger& ledger)
+      : S(s), FChannel(channel), FMaster(master), FLedger(ledger), FSource(channel, s.Opt.Seed) {}
+
+  void Run() {
+    std::mt19937 pause(S.Opt.Seed + static_cast<uint32_t>(FChannel));
+    while (!S.StopSending) {
+      Transmit(FSource.Next());
+      std::this_thread::sleep_for(std::chrono::microseconds(pause() % 3000));
+    }
+  }
+
+ private:
+  void Transmit(const Frame& f) {
+    const bool answered = f.Kind != FrameKind::Malformed;
+    for (int attempt = 0; attempt <= kResends; ++attempt) {
+      DrainLate();
+      FLedger.Sent(f);
+      if (f.Kind != FrameKind::Heartbeat) S.Log.Expect(FChannel, f.Text);
+      Write(f.Text + kDc4);
+      const bool acked = AwaitAck(answered ? S.Opt.PickupMs + kAckMarginMs : kNoAnswerMs);
+      FLedger.Resolved(acked);
+      if (acked || f.Kind != FrameKind::Event || S.StopSending) return;
+    }
+  }
+
+  void Write(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = write(FMaster, bytes.data() + done, bytes.size() - done);
+      if (n <= 0) throw std::runtime_error("pty write failed");
+      done += static_cast<size_t>(n);
+    }
+  }
+
+  // True when an ACK came within `ms`; other bytes are counted as stray.
+  bool AwaitAck(uint32_t ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      pollfd p{FMaster, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0 || !(p.revents & POLLIN)) continue;
+      char c;
+      if (read(FMaster, &c, 1) != 1) continue;
+      if (c == kAck) return true;
+      ++S.StrayBytes;
+    }
+  }
+
+  // Anything arriving between two frames answers nothing that is open.
+  void DrainLate() {
+    pollfd p{FMaster, POLLIN, 0};
+    char buf[64];
+    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+      const ssize_t n = read(FMaster, buf, sizeof buf);
+      if (n <= 0) return;
+      S.LateAcks += static_cast<uint64_t>(n);
+    }
+  }
+
+  Shared& S;
+  int FChannel;
+  int FMaster;
+  Ledger& FLedger;
+  FrameSource FSource;
+};
+
+// Polls one channel like a host's timer loop; after some events it looks
+// away for longer than the pickup limit.
+void RunHost(Shared& s, HostChannel& channel, Ledger& ledger, uint32_t seed) {
+  std::mt19937 random(seed);
+  auto idleSince = Clock::now();
+  for (;;) {
+    TlfMsg m;
+    std::memset(&m, kUnwrittenByte, sizeof m);
+    if (channel.GetMsg(m)) {
+      ledger.Delivered(m);
+      idleSince = Clock::now();
+      if (!s.Draining && random() % s.Opt.StallEvery == 0) {
+        ++s.Stalls;
+        std::this_thread::sleep_for(std::chrono::milliseconds(s.Opt.PickupMs + 200 + random() % 800));
+      }
+      continue;
+    }
+    if (s.Draining && Clock::now() - idleSince > std::chrono::milliseconds(300)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+struct Figures {
+  Counts C;
+  long PeakKb = 0, MidKb = 0, EndKb = 0, HeapMidKb = 0, HeapEndKb = 0;
+  size_t FdsStart = 0, FdsEnd = 0;
+  double Seconds = 0;
+  uint64_t LateAcks = 0, StrayBytes = 0, Stalls = 0;
+  uint64_t LogLines = 0, LogBad = 0, LogMissing = 0;
+};
+
+void WriteRnIni(int channels) {
+  std::ofstream ini("Rn.ini", std::ios::binary);
+  // Every other receiver has a section; the rest take the defaults.
+  for (int r = 1; r <= channels; r += 2) {
+    ini << "[RecNr" << r << "]\r\nBaud=9600\r\nDataBit=8\r\nParity=0\r\nStopBit=0\r\nFlowCtrl=0\r\n";
+  }
+}
+
+// Sends for the given time while checking the log, then lets the hosts drain.
+void RunFor(const Options& o, Shared& s, LogChecker& log, Figures& fig, std::vector<std::thread>& receivers,
+            std::vector<std::thread>& hosts) {
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::seconds(o.Seconds);
+  auto nextReport = start + std::chrono::seconds(60);
+  while (Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    log.Poll();
+    fig.PeakKb = std::max(fig.PeakKb, ResidentKb());
+    if (fig.MidKb == 0 && Clock::now() - start >= (end - start) / 4) {
+      fig.MidKb = ResidentKb();
+      fig.HeapMidKb = HeapKb();
+    }
+    if (Clock::now() >= nextReport) {
+      nextReport += std::chrono::seconds(60);
+      const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+      std::fprintf(stderr, "soak: %lld s, log lines %llu, rss %ld kB, heap %ld kB\n", static_cast<long long>(elapsed),
+                   static_cast<unsigned long long>(log.Lines()), ResidentKb(), HeapKb());
+    }
+  }
+  // Measured with every thread still at work, as the quarter-way figures were.
+  fig.EndKb = ResidentKb();
+  fig.HeapEndKb = HeapKb();
+  s.StopSending = true;
+  for (auto& t : receivers) t.join();
+  s.Draining = true;
+  for (auto& t : hosts) t.join();
+  fig.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+Figures Run(const Options& o) {
+  WriteRnIni(o.Channels);
+  fs::create_directory("Tlflog");
+  std::vector<std::unique_ptr<Pty>> ptys;
+  for (int c = 0; c < o.Channels; ++c) ptys.push_back(std::make_unique<Pty>(c + 1));
+  Figures fig;
+  fig.FdsStart = OpenFds();
+  LogChecker log(o.Channels);
+  Shared s{o, log};
+  std::vector<Ledger> ledgers(static_cast<size_t>(o.Channels));
+  {
+    std::vector<std::unique_ptr<HostChannel>> channels;
+    for (int c = 0; c < o.Channels; ++c) {
+      channels.push_back(OpenChannel(o, c + 1));
+      if (!channels.back()) throw std::runtime_error("cannot open channel " + std::to_string(c + 1));
+    }
+    std::vector<std::unique_ptr<Receiver>> sims;
+    std::vector<std::thread> receivers, hosts;
+    for (size_t c = 0; c < channels.size(); ++c) {
+      sims.push_back(std::make_unique<Receiver>(s, static_cast<int>(c), ptys[c]->Master, ledgers[c]));
+      receivers.emplace_back([r = sims.back().get()] { r->Run(); });
+      hosts.emplace_back(RunHost, std::ref(s), std::ref(*channels[c]), std::ref(ledgers[c]), o.Seed + 7919u * c);
+    }
+    RunFor(o, s, log, fig, receivers, hosts);
+  }  // the channels close here
+  fig.FdsEnd = OpenFds();
+  fig.PeakKb = std::max(fig.PeakKb, HighWaterKb());
+  for (Ledger& l : ledgers) fig.C += l.Finish();
+  log.Finish();
+  fig.LogLines = log.Lines();
+  fig.LogBad = log.Bad();
+  fig.LogMissing = log.Missing();
+  fig.LateAcks = s.LateAcks;
+  fig.StrayBytes = s.StrayBytes;
+  fig.Stalls = s.Stalls;
+  return fig;
+}
+
+// Memory is flat when, at the end, the heap in use is within 1 MB and the
+// resident size within a few MB of what they were a quarter into the run
+// (threads, arenas and buffers are all there by then). Too short a run says
+// nothing about it.
+bool MemoryFlat(const Options& o, const Figures& f) {
+  const long allowance = std::max<long>(8 * 1024, f.MidKb / 10);
+  return o.Seconds < 30 || (f.EndKb <= f.MidKb + allowance && f.HeapEndKb <= f.HeapMidKb + 1024);
+}
+
+bool Clean(const Options& o, const Figures& f) {
+  const Counts& c = f.C;
+  const uint64_t faults = c.Lost + c.Duplicated + c.Misattributed + c.Misordered + c.UnackedDelivered +
+                          c.WrongAcks + c.Unanswered + f.LateAcks + f.StrayBytes + f.LogBad + f.LogMissing;
+  return faults == 0 && c.Events > 0 && f.FdsEnd == f.FdsStart && MemoryFlat(o, f);
+}
+
+void Report(const Options& o, const Figures& f) {
+  const Counts& c = f.C;
+  auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  std::printf(
+      "channels=%d frames=%llu acked=%llu events=%llu delivered=%llu lost=%llu duplicated=%llu "
+      "misattributed=%llu peak_rss_kb=%ld fds_start=%zu fds_end=%zu seconds=%.0f "
+      "mode=%s pickup_ms=%u stalls=%llu withdrawn=%llu misordered=%llu unacked_delivered=%llu "
+      "wrong_acks=%llu unanswered=%llu late_acks=%llu stray_bytes=%llu log_lines=%llu log_bad=%llu "
+      "log_missing=%llu rss_mid_kb=%ld rss_end_kb=%ld heap_mid_kb=%ld heap_end_kb=%ld\n",
+      o.Channels, u(c.Frames), u(c.Acked), u(c.Events), u(c.Delivered), u(c.Lost), u(c.Duplicated),
+      u(c.Misattributed), f.PeakKb, f.FdsStart, f.FdsEnd, f.Seconds, o.Exports ? "exports" : "internal",
+      o.PickupMs, u(f.Stalls), u(c.Withdrawn), u(c.Misordered), u(c.UnackedDelivered), u(c.WrongAcks),
+      u(c.Unanswered), u(f.LateAcks), u(f.StrayBytes), u(f.LogLines), u(f.LogBad), u(f.LogMissing), f.MidKb,
+      f.EndKb, f.HeapMidKb, f.HeapEndKb);
+}
+
+}  // namespace
+}  // namespace kvarn::soak
+
+int main(int argc, char** argv) {
+  using namespace kvarn::soak;
+  Options o;
+  try {
+    o = ParseOptions(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kvarn_soak: %s\n", e.what());
+    return 2;
+  }
+  const fs::path home = fs::current_path();
+  std::string dir = (fs::temp_directory_path() / "kvarn_soak_XXXXXX").string();
+  if (!mkdtemp(dir.data())) return 2;
+  fs::current_path(dir);
+  Figures f;
+  try {
+    f = Run(o);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kvarn_soak: %s (files in %s)\n", e.what(), dir.c_str());
+    return 2;
+  }
+  fs::current_path(home);
+  const bool clean = Clean(o, f);
+  if (clean && !o.Keep) {
+    fs::remove_all(dir);
+  } else {
+    std::fprintf(stderr, "kvarn_soak: log and settings kept in %s\n", dir.c_str());
+  }
+  Report(o, f);
+  return clean ? 0 : 1;
+}
