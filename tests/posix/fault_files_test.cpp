@@ -27,6 +27,7 @@ using test::TakeWithin;
 struct FileFault {
   const char* Name;
   std::function<void()> Make;
+  friend void PrintTo(const FileFault& f, std::ostream* os) { *os << f.Name; }
 };
 
 std::string NameOf(const ::testing::TestParamInfo<FileFault>& info) { return info.param.Name; }
