@@ -141,6 +141,22 @@ TEST(SimulatedReceiver, StrayBytesBeforeASendAreNotTakenForItsAck) {
   EXPECT_GE(out[0].strayBytes, 1);
 }
 
+// A receiver that keeps its input takes the waiting byte for the answer.
+TEST(SimulatedReceiver, WithoutClearingAWaitingAckAnswersTheNextFrame) {
+  PtyPair pty;
+  ScriptedHost host(pty.slave);
+  host.Ack();
+  std::this_thread::sleep_for(20ms);
+  ReceiverOptions opt = Fast(0.1, 1);
+  opt.clearInput = false;
+  RunningReceiver rx(pty.master, opt, {kAlarm});
+  EXPECT_EQ(host.NextFrame(), kAlarm);
+  const auto& out = rx.Join();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(out[0].acked);
+  EXPECT_EQ(out[0].tries, 1);
+}
+
 TEST(SimulatedReceiver, HeartbeatWhenTheLineIsIdle) {
   PtyPair pty;
   ScriptedHost host(pty.slave);

@@ -57,6 +57,8 @@ Receiver behaviour:
   --ack-timeout S   seconds to wait for the ACK (default 4)
   --retries N       resends of an unanswered frame before giving it up (default 3)
   --gap S           pause after an ACK (default 0.5; 0 with --count or --rate)
+  --no-clear        do not discard input before sending: an ACK byte already
+                    waiting answers the frame just sent (some receivers)
   --heartbeat S     heartbeat after S idle seconds (default 30; 0 = off)
   --receiver N      receiver number in heartbeats and generated frames (default 1)
   --delay S         wait before the first frame (default 0)
@@ -86,7 +88,7 @@ struct SimArgs {
   std::optional<double> rate, gap;
   ReceiverOptions rx;
   int receiver = 1;
-  bool json = false, quiet = false, listScenarios = false, help = false;
+  bool json = false, quiet = false, listScenarios = false, help = false, noClear = false;
   std::string reportFile;
 };
 
@@ -156,7 +158,7 @@ std::map<std::string, Setter> ValueOptions(SimArgs& a) {
 
 std::map<std::string, bool*> FlagOptions(SimArgs& a) {
   return {{"--pty", &a.pty},     {"--hold", &a.hold},         {"--json", &a.json},
-          {"--quiet", &a.quiet}, {"--list-scenarios", &a.listScenarios}, {"--help", &a.help}, {"-h", &a.help}};
+          {"--quiet", &a.quiet}, {"--no-clear", &a.noClear}, {"--list-scenarios", &a.listScenarios}, {"--help", &a.help}, {"-h", &a.help}};
 }
 
 // Returns 0 when the arguments are good, else the usage exit code (message printed).
@@ -291,6 +293,7 @@ int RunSimulator(const SimArgs& a, const std::vector<std::string>& frames) {
   ReceiverOptions rx = a.rx;
   const bool load = a.count || a.rate;
   rx.gap = a.gap.value_or(load ? 0.0 : 0.5);
+  rx.clearInput = !a.noClear;
   rx.rate = a.rate.value_or(0);
   rx.watchHost = line.ptyMaster;
   rx.heartbeatFrame = HeartbeatFrame(a.receiver);

@@ -98,7 +98,7 @@ FrameOutcome Receiver::Deliver(const std::string& frame) {
       out.stopped = true;
       break;
     }
-    Drain(out);
+    if (FOpt.clearInput) Drain(out);
     Send(frame + kDC4);
     const Clock::time_point sent = Clock::now();
     if (attempt == 0) {

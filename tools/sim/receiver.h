@@ -21,6 +21,9 @@ struct ReceiverOptions {
   double linger = 0;         // stay after the last frame (heartbeats go on); < 0 = until stopped
   double hostSettle = 0.3;   // after the host opens the port, before sending
   bool watchHost = false;    // fd is a pty master: send only while the host holds the port
+  // Discard what came in before each transmission. Receivers that do not
+  // take any ACK byte already waiting as the answer to the frame just sent.
+  bool clearInput = true;
   std::string heartbeatFrame;
 };
 
