@@ -16,6 +16,7 @@
 #include "host/pending_blocks.h"
 #include "host/short_string.h"
 #include "host/tlf_msg.h"
+#include "link/line_input.h"
 #include "platform/event.h"
 #include "platform/serial_port.h"
 #include "platform/thread.h"
@@ -61,16 +62,19 @@ class TCommThread {
 
   // The reader loop (link/reader_loop.cpp), on the worker thread.
   void Execute();
-  bool TakeFrame(DecodeContext& ctx);
+  bool ReadFrameEnd();
+  bool DrainPort();
+  bool HandleQueuedFrames(DecodeContext& ctx);
   void HandleFrame(DecodeContext& ctx);
   bool Decode(DecodeContext& ctx);
   void HandOver(uint32_t frameNo);
   void SetMsgReady();
   bool AwaitPickup(uint32_t frameNo);
+  void AckIfLatest();
   void Withdraw(uint32_t frameNo);
   void DropBlocks(uint32_t frameNo);
   void CheckOverflow();
-  void RestUntil(uint64_t until);
+  bool RestUntil(uint64_t until);
 
   // The pickup (host/pickup.cpp), on a host thread, FLock held.
   bool BlockDeliverable() const;
@@ -95,6 +99,10 @@ class TCommThread {
   // The worker's own.
   FrameText FrameBuf;
   FrameText FieldText;
+  FrameText FLastFrame;   // the frame being answered, as received
+  LineInput FInput;       // read from the port, not yet handled
+  char FReadBuf[kMaxFrameRead];
+  bool FDecoderAcked = false;  // the decoder answered the frame itself
   uint32_t FFrameNo = 0;  // counts decoded frames; tags their blocks
 };
 

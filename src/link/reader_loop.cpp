@@ -1,9 +1,16 @@
-#include "link/reader_loop.h"
-
+// The reader loop: the body of a channel's worker thread, which waits for
+// frames ended by DC4, reads, logs and decodes them, hands each event to the
+// host and answers ACK only once the host has taken it.
+//
+// A receiver takes an ACK as the answer to its latest transmission, so an
+// ACK goes out only while the frame it answers is what the receiver last
+// sent: resends of it that came meanwhile are taken as the same frame, and
+// anything else after it means the receiver has moved on.
 #include <algorithm>
 
 #include "decode/frame_decoder.h"
 #include "host/comm_thread.h"
+#include "link/line_input.h"
 #include "link/traffic_log.h"
 #include "platform/clock.h"
 #include "platform/handoff.h"
@@ -14,48 +21,86 @@ using platform::PortWait;
 
 void TCommThread::Execute() {
   FPort->SetEventMask(platform::kEvRxFlag);
-  DecodeContext ctx{FrameBuf, FieldText, FMsg, FPending, [this] { FPort->SendAck(); }, platform::UtcNow, 0};
+  DecodeContext ctx{FrameBuf, FieldText, FMsg, FPending, [this] { FDecoderAcked = true; }, platform::UtcNow, 0};
+  bool emptyWake = false;
   for (;;) {
-    const uint64_t start = platform::MonotonicMs();
-    PortWait r = FPort->WaitFrameEnd(*FStopEvent, FTiming.WaitMs);
-    if (r == PortWait::Stop) break;
-    bool gotBytes = false;
-    try {
-      if (r == PortWait::FrameEnded)
-        gotBytes = TakeFrame(ctx);
-      else
-        CheckOverflow();
-    } catch (...) {
-      // Out of memory while logging or decoding: that frame stays
-      // unacknowledged, and the loop goes on.
+    if (!FInput.HasFrame()) {
+      const uint64_t start = platform::MonotonicMs();
+      PortWait r = FPort->WaitFrameEnd(*FStopEvent, FTiming.WaitMs);
+      if (r == PortWait::Stop) break;
+      bool gotBytes = r == PortWait::FrameEnded && ReadFrameEnd();
+      if (r != PortWait::FrameEnded) CheckOverflow();
+      // A device that fails at once, or keeps waking without data, must not
+      // make the loop spin: rest out the interval on the stop event. A wake
+      // on the event character that finds the queue empty (its DC4 was read
+      // with an earlier frame) is normal once.
+      bool rest = r != PortWait::FrameEnded || (!gotBytes && emptyWake);
+      emptyWake = r == PortWait::FrameEnded && !gotBytes;
+      if (rest && !RestUntil(start + FTiming.WaitMs)) break;
     }
-    // A wait that ends early without bytes (a failed or vanished device, a
-    // spurious wake) must not make the loop spin: sleep out the interval on
-    // the stop event, which still ends the worker at once.
-    if (!gotBytes) RestUntil(start + FTiming.WaitMs);
+    if (!HandleQueuedFrames(ctx)) break;
   }
   FPort->Close();
 }
 
-bool TCommThread::TakeFrame(DecodeContext& ctx) {
+// One read of what the port holds, at most one frame's worth.
+bool TCommThread::ReadFrameEnd() {
   uint32_t errors = 0;
   size_t n = std::min<size_t>(FPort->QueryStatus(errors), kMaxFrameRead);
-  size_t count = std::min(FPort->Read(FrameBuf.Data(), n), n);
-  // The last byte read is the DC4 when the frame came whole.
-  FrameBuf.SetLength(count > 0 ? count - 1 : 0);
-  FPort->PurgeInput();
-  if (!FrameBuf.Empty()) HandleFrame(ctx);
+  size_t count = std::min(FPort->Read(FReadBuf, n), n);
+  if (!FInput.Append(FReadBuf, count)) FPort->PurgeInput();
   return count > 0;
 }
 
+// Moves everything the port holds into FInput without waiting. False when
+// part of it may be unseen: an overflow, or a queue that would not be read.
+bool TCommThread::DrainPort() {
+  for (int i = 0; i < 32; ++i) {
+    uint32_t errors = 0;
+    size_t n = std::min<size_t>(FPort->QueryStatus(errors), kMaxFrameRead);
+    bool lost = errors & platform::kCeRxOver;
+    size_t count = n ? std::min(FPort->Read(FReadBuf, n), n) : 0;
+    if (lost || !FInput.Append(FReadBuf, count)) {
+      FInput.Clear();
+      FPort->PurgeInput();
+      return false;
+    }
+    if (n == 0) return true;
+    if (count == 0) return false;
+  }
+  return false;
+}
+
+// Every frame read so far, oldest first. False when the stop event ends it.
+bool TCommThread::HandleQueuedFrames(DecodeContext& ctx) {
+  while (FInput.HasFrame()) {
+    if (FStopEvent->Wait(0)) return false;
+    try {
+      HandleFrame(ctx);
+    } catch (...) {
+      // Out of memory while logging or decoding: that frame stays
+      // unacknowledged, and the loop goes on.
+    }
+  }
+  return true;
+}
+
 void TCommThread::HandleFrame(DecodeContext& ctx) {
+  if (FInput.TakeFrame(FrameBuf) == LineInput::Taken::Overlong) FPort->PurgeInput();  // the rest of it
+  if (FrameBuf.Empty()) return;
+  FLastFrame.Assign(FrameBuf.View());  // the decoder consumes FrameBuf
   LogFrame(FrameBuf.View());
   if (IsHeartbeat(FrameBuf.View())) {
-    FPort->SendAck();
+    AckIfLatest();
     return;
   }
   ctx.FrameNo = ++FFrameNo;
-  if (Decode(ctx)) HandOver(ctx.FrameNo);
+  FDecoderAcked = false;
+  bool event = Decode(ctx);
+  // The decoder answers receiver frames itself; the byte goes out here,
+  // once the lock is free.
+  if (FDecoderAcked) AckIfLatest();
+  if (event) HandOver(ctx.FrameNo);
 }
 
 // Decoding writes FMsg and the block list, which the host reads.
@@ -82,7 +127,7 @@ void TCommThread::HandOver(uint32_t frameNo) {
     FTakenEvent->Reset();
   }
   platform::RunOnWindowThread([this] { SetMsgReady(); });
-  if (AwaitPickup(frameNo)) FPort->SendAck();
+  if (AwaitPickup(frameNo)) AckIfLatest();
 }
 
 void TCommThread::SetMsgReady() {
@@ -108,6 +153,29 @@ bool TCommThread::AwaitPickup(uint32_t frameNo) {
   }
 }
 
+// Answers FLastFrame unless the receiver has sent something else since.
+// Its resends are logged (they were received) and need no answer of their
+// own: the one ACK answers whichever copy the receiver last sent. A copy
+// still arriving is waited for, at most one wait interval, so that its DC4
+// cannot end up as the start of a frame. When the receiver has moved on, an
+// ACK would answer its new frame, so none goes out: the frame may then be
+// delivered and never acknowledged, which a resend repairs, but never
+// acknowledged and lost.
+void TCommThread::AckIfLatest() {
+  const std::string_view frame = FLastFrame.View();
+  const uint64_t deadline = platform::MonotonicMs() + FTiming.WaitMs;
+  for (;;) {
+    if (!DrainPort()) return;
+    while (FInput.TakeResend(frame)) LogFrame(frame);
+    LineInput::Follows next = FInput.WhatFollows(frame);
+    if (next == LineInput::Follows::Nothing) FPort->SendAck();
+    if (next != LineInput::Follows::Resending) return;
+    uint64_t now = platform::MonotonicMs();
+    if (now >= deadline) return;
+    if (FPort->WaitFrameEnd(*FStopEvent, static_cast<uint32_t>(deadline - now)) != PortWait::FrameEnded) return;
+  }
+}
+
 // Blocks of earlier frames were acknowledged with their frame and stay.
 void TCommThread::Withdraw(uint32_t frameNo) {
   FMsgReady = false;
@@ -121,12 +189,16 @@ void TCommThread::DropBlocks(uint32_t frameNo) {
 void TCommThread::CheckOverflow() {
   uint32_t errors = 0;
   FPort->QueryStatus(errors);
-  if (errors & platform::kCeRxOver) FPort->PurgeInput();
+  if (errors & platform::kCeRxOver) {
+    FPort->PurgeInput();
+    FInput.Clear();
+  }
 }
 
-void TCommThread::RestUntil(uint64_t until) {
+// False when the stop event is set.
+bool TCommThread::RestUntil(uint64_t until) {
   uint64_t now = platform::MonotonicMs();
-  if (now < until) FStopEvent->Wait(static_cast<uint32_t>(until - now));
+  return !FStopEvent->Wait(now < until ? static_cast<uint32_t>(until - now) : 0);
 }
 
 }  // namespace kvarn
