@@ -268,15 +268,61 @@ TEST_F(Channel, BlocksWaitForTheirFramesEvent) {
   EXPECT_EQ(channel_->GetMsg(m), 0);
 }
 
-// Both frames come in one read: the first DC4 stays inside the frame, so
-// this is one (malformed) frame, not two.
-TEST_F(Channel, TwoFramesInOneReadAreOneFrame) {
-  Open();
-  SendAndSettle(kType5 + kDc4 + kType5);
+// A receiver answers an ACK to its latest transmission. Each row: what the
+// receiver sends at once, then while the first event waits for the host, then
+// right after the host took it; the events the host gets, in order (event
+// and zone text); and that exactly one ACK goes out, after the take.
+struct LineCase {
+  const char* Name;
+  std::string First, DuringPickup, AfterTake;
+  std::vector<std::string> Events;
+};
+
+const std::string kType5b = "5011 181234E13001002";  // another event, same account
+
+const LineCase kLineCases[] = {
+    {"ResendsDuringThePickupAreTheSameFrame", kType5 + kDc4, kType5 + kDc4 + kType5 + kDc4, "", {"E130 001"}},
+    // The rest of the copy would read as a frame of unknown type: an event.
+    {"ResendStraddlingTheTakeIsTheSameFrame", kType5 + kDc4, kType5.substr(0, 11), kType5.substr(11) + kDc4,
+     {"E130 001"}},
+    {"ReceiverMovedOnToAnotherFrame", kType5 + kDc4, kType5b + kDc4, "", {"E130 001", "E130 002"}},
+    {"AnotherFrameStillArriving", kType5 + kDc4, kType5b.substr(0, 5), kType5b.substr(5) + kDc4,
+     {"E130 001", "E130 002"}},
+    {"FrameThenHeartbeatInOneRead", kType5 + kDc4 + kHeartbeat + kDc4, "", "", {"E130 001"}},
+    {"HeartbeatThenFrameInOneRead", kHeartbeat + kDc4 + kType5 + kDc4, "", "", {"E130 001"}},
+    {"ReceiverFrameThenEventInOneRead", kReceiverOwn + kDc4 + kType5 + kDc4, "", "", {"E130 001"}},
+    {"TwoBracketedFramesInOneRead", kBracketed + kDc4 + "S0113[#00AB|NFA01/FA02]" + kDc4, "", "",
+     {"  BA  03", "  BR  04", "  FA  01", "  FA  02"}},
+    {"FrameAndItsResendInOneRead", kType5 + kDc4 + kType5 + kDc4, "", "", {"E130 001"}},
+};
+
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.Name; }
+
+class ChannelLine : public Channel, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(ChannelLine, OneAckForTheLatestTransmission) {
+  const LineCase& c = GetParam();
+  Open({1000, 10000});
+  line_->Send(c.First);
+  ASSERT_TRUE(AwaitReady());
+  if (!c.DuringPickup.empty()) line_->Send(c.DuringPickup);
+  std::vector<std::string> events;
   TlfMsg m = Blank();
+  size_t acksBefore = 99;
+  ASSERT_TRUE(Take(m, &acksBefore));
+  EXPECT_EQ(acksBefore, 0u);
+  events.emplace_back(EvZoneOf(m));
+  if (!c.AfterTake.empty()) line_->Send(c.AfterTake);
+  while (events.size() < c.Events.size() && Take(m)) events.emplace_back(EvZoneOf(m));
+  EXPECT_EQ(events, c.Events);
+  ASSERT_TRUE(line_->WaitAcks(1));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(line_->Acks(), 1u);
   EXPECT_EQ(channel_->GetMsg(m), 0);
-  EXPECT_EQ(line_->Acks(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Receiver, ChannelLine, ::testing::ValuesIn(kLineCases),
+                         [](const auto& p) { return std::string(p.param.Name); });
 
 // A bracketed frame whose "]" stands at `pos`, followed by more bytes.
 std::string LongFrame(size_t pos) {
