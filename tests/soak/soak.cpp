@@ -8,11 +8,15 @@
 // memory and descriptors must be flat.
 //
 //   kvarn_soak [--seconds N] [--channels C] [--pickup-ms MS] [--exports]
-//              [--stall-every K] [--seed S] [--keep]
+//              [--stall-every K] [--late-every K] [--seed S] [--keep]
 //
 // By default the channels are built inside the library with a pickup limit
 // of --pickup-ms (1000), so stalls can be frequent; --exports opens them
 // through tlf_InitComm, tlf_GetMsg and tlf_CloseComm with the real 7000 ms.
+// With --late-every K the receivers wait only 0.55 of the pickup limit for
+// an ACK, so they resend while the host is slow, and a host takes about one
+// in K events after the receiver's time-out but within the limit; its stalls
+// then stay within the receiver's whole resend window.
 // Prints one line of key=value figures and exits non-zero on any fault.
 #include <fcntl.h>
 #include <malloc.h>
@@ -66,6 +70,7 @@ struct Options {
   uint32_t PickupMs = 1000;
   bool Exports = false;
   uint32_t StallEvery = 400;  // a host stalls after about one in this many events
+  uint32_t LateEvery = 0;     // a host takes late after about one in this many; 0: never
   uint32_t Seed = 1;
   bool Keep = false;
 };
@@ -82,6 +87,7 @@ Options ParseOptions(int argc, char** argv) {
     else if (a == "--channels") o.Channels = static_cast<int>(value());
     else if (a == "--pickup-ms") o.PickupMs = static_cast<uint32_t>(value());
     else if (a == "--stall-every") o.StallEvery = static_cast<uint32_t>(value());
+    else if (a == "--late-every") o.LateEvery = static_cast<uint32_t>(value());
     else if (a == "--seed") o.Seed = static_cast<uint32_t>(value());
     else if (a == "--exports") o.Exports = true;
     else if (a == "--keep") o.Keep = true;
@@ -91,6 +97,29 @@ Options ParseOptions(int argc, char** argv) {
   if (o.Channels < 1 || o.Channels > 98) throw std::invalid_argument("--channels must be 1 to 98");
   if (o.Exports) o.PickupMs = kExportPickupMs;
   return o;
+}
+
+// How long a receiver waits for the ACK of one transmission.
+uint32_t AckTimeoutMs(const Options& o) {
+  return o.LateEvery ? o.PickupMs * 55 / 100 : o.PickupMs + kAckMarginMs;
+}
+
+// How long a host looks away after a take: past the pickup limit (a stall),
+// or after the receiver's time-out but within the limit (late), or not.
+uint32_t LookAwayMs(const Options& o, std::mt19937& random, std::atomic<uint64_t>& stalls,
+                    std::atomic<uint64_t>& lates) {
+  const uint32_t pickup = o.PickupMs;
+  auto within = [&random](uint32_t from, uint32_t to) { return from + static_cast<uint32_t>(random() % (to - from)); };
+  if (random() % o.StallEvery == 0) {
+    ++stalls;
+    // With resending receivers, within their whole window: four tries.
+    return o.LateEvery ? within(pickup + 100, 4 * AckTimeoutMs(o) - 200) : within(pickup + 200, pickup + 1000);
+  }
+  if (o.LateEvery && random() % o.LateEvery == 0) {
+    ++lates;
+    return within(AckTimeoutMs(o) + 50, pickup - 50);
+  }
+  return 0;
 }
 
 size_t OpenFds() {
@@ -192,6 +221,7 @@ struct Shared {
   std::atomic<uint64_t> LateAcks{0};
   std::atomic<uint64_t> StrayBytes{0};
   std::atomic<uint64_t> Stalls{0};
+  std::atomic<uint64_t> Lates{0};
 };
 
 class Receiver {
@@ -215,9 +245,11 @@ class Receiver {
       FLedger.Sent(f);
       if (f.Kind != FrameKind::Heartbeat) S.Log.Expect(FChannel, f.Text);
       Write(f.Text + kDc4);
-      const bool acked = AwaitAck(answered ? S.Opt.PickupMs + kAckMarginMs : kNoAnswerMs);
+      const bool acked = AwaitAck(answered ? AckTimeoutMs(S.Opt) : kNoAnswerMs);
       FLedger.Resolved(acked);
-      if (acked || f.Kind != FrameKind::Event || S.StopSending) return;
+      // A receiver that resends while the host is slow sees its frame to the
+      // end: the library may hand a queued copy over after the run stops.
+      if (acked || f.Kind != FrameKind::Event || (S.StopSending && !S.Opt.LateEvery)) return;
     }
   }
 
@@ -264,7 +296,7 @@ class Receiver {
 };
 
 // Polls one channel like a host's timer loop; after some events it looks
-// away for longer than the pickup limit.
+// away, for longer than the pickup limit or (--late-every) for less.
 void RunHost(Shared& s, HostChannel& channel, Ledger& ledger, uint32_t seed) {
   std::mt19937 random(seed);
   auto idleSince = Clock::now();
@@ -274,9 +306,11 @@ void RunHost(Shared& s, HostChannel& channel, Ledger& ledger, uint32_t seed) {
     if (channel.GetMsg(m)) {
       ledger.Delivered(m);
       idleSince = Clock::now();
-      if (!s.Draining && random() % s.Opt.StallEvery == 0) {
-        ++s.Stalls;
-        std::this_thread::sleep_for(std::chrono::milliseconds(s.Opt.PickupMs + 200 + random() % 800));
+      // Only after an event of the ready path: looking away after each block
+      // too would add up to more than any one delay.
+      if (!s.Draining && m.RecNo != kUnwritten) {
+        const uint32_t away = LookAwayMs(s.Opt, random, s.Stalls, s.Lates);
+        if (away) std::this_thread::sleep_for(std::chrono::milliseconds(away));
       }
       continue;
     }
@@ -290,7 +324,7 @@ struct Figures {
   long PeakKb = 0, MidKb = 0, EndKb = 0, HeapMidKb = 0, HeapEndKb = 0;
   size_t FdsStart = 0, FdsEnd = 0;
   double Seconds = 0;
-  uint64_t LateAcks = 0, StrayBytes = 0, Stalls = 0;
+  uint64_t LateAcks = 0, StrayBytes = 0, Stalls = 0, Lates = 0;
   uint64_t LogLines = 0, LogBad = 0, LogMissing = 0;
 };
 
@@ -368,6 +402,7 @@ Figures Run(const Options& o) {
   fig.LateAcks = s.LateAcks;
   fig.StrayBytes = s.StrayBytes;
   fig.Stalls = s.Stalls;
+  fig.Lates = s.Lates;
   return fig;
 }
 
@@ -393,12 +428,12 @@ void Report(const Options& o, const Figures& f) {
   std::printf(
       "channels=%d frames=%llu acked=%llu events=%llu delivered=%llu lost=%llu duplicated=%llu "
       "misattributed=%llu peak_rss_kb=%ld fds_start=%zu fds_end=%zu seconds=%.0f "
-      "mode=%s pickup_ms=%u stalls=%llu withdrawn=%llu misordered=%llu unacked_delivered=%llu "
+      "mode=%s pickup_ms=%u ack_timeout_ms=%u stalls=%llu late_takes=%llu withdrawn=%llu misordered=%llu unacked_delivered=%llu "
       "wrong_acks=%llu unanswered=%llu late_acks=%llu stray_bytes=%llu log_lines=%llu log_bad=%llu "
       "log_missing=%llu rss_mid_kb=%ld rss_end_kb=%ld heap_mid_kb=%ld heap_end_kb=%ld\n",
       o.Channels, u(c.Frames), u(c.Acked), u(c.Events), u(c.Delivered), u(c.Lost), u(c.Duplicated),
       u(c.Misattributed), f.PeakKb, f.FdsStart, f.FdsEnd, f.Seconds, o.Exports ? "exports" : "internal",
-      o.PickupMs, u(f.Stalls), u(c.Withdrawn), u(c.Misordered), u(c.UnackedDelivered), u(c.WrongAcks),
+      o.PickupMs, AckTimeoutMs(o), u(f.Stalls), u(f.Lates), u(c.Withdrawn), u(c.Misordered), u(c.UnackedDelivered), u(c.WrongAcks),
       u(c.Unanswered), u(f.LateAcks), u(f.StrayBytes), u(f.LogLines), u(f.LogBad), u(f.LogMissing), f.MidKb,
       f.EndKb, f.HeapMidKb, f.HeapEndKb);
 }

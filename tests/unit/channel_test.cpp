@@ -281,7 +281,7 @@ struct LineCase {
 const std::string kType5b = "5011 181234E13001002";  // another event, same account
 
 const LineCase kLineCases[] = {
-    {"ResendsDuringThePickupAreTheSameFrame", kType5 + kDc4, kType5 + kDc4 + kType5 + kDc4, "", {"E130 001"}},
+    {"ResendDuringThePickupIsTheSameFrame", kType5 + kDc4, kType5 + kDc4, "", {"E130 001"}},
     // The rest of the copy would read as a frame of unknown type: an event.
     {"ResendStraddlingTheTakeIsTheSameFrame", kType5 + kDc4, kType5.substr(0, 11), kType5.substr(11) + kDc4,
      {"E130 001"}},
