@@ -3,9 +3,11 @@
 // bursts of more than 250 bytes, a host that takes events late or not at all.
 // The input is a script of steps (send bytes, take events, stall past the
 // pickup time); the target works out, with the decoder itself and the pickup
-// rules, what the host must receive and how many ACKs the receiver must get,
-// and checks the channel against that after every step. The steps wait for
-// the worker, so each frame is exactly the bytes sent since the last read.
+// and ACK rules, what the host must receive and how many ACKs the receiver
+// must get, and checks the channel against that after every step. After each
+// step it waits until the worker is at an event's pickup or idle, as the
+// model says it must be.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -16,6 +18,7 @@
 #include "decode/frame_decoder.h"
 #include "fuzz_check.h"
 #include "host/comm_thread.h"
+#include "link/line_input.h"
 #include "platform/clock.h"
 #include "support/channel_probe.h"
 #include "support/fake_port.h"
@@ -24,7 +27,7 @@ namespace kvarn::fuzz {
 namespace {
 
 constexpr char kDc4 = 0x14;
-constexpr size_t kMaxRead = 250;
+constexpr size_t kMaxRead = kMaxFrameRead;
 // Short limits keep an input fast; the waits below allow a loaded machine.
 constexpr ChannelTiming kTiming{200, 20};
 constexpr uint64_t kSettleMs = 10000;
@@ -32,44 +35,118 @@ constexpr int kMaxStalls = 3;
 constexpr unsigned char kBlank = 0x5A;  // never a RecNo the decoder makes
 constexpr size_t kNeverWritten[] = {6, 7, 25, 42, 43, 44, 45, 46, 47};
 
-// The channel as the host should see it.
+// The worker as the host and the receiver should see it: what it has read,
+// what it answers, what it hands over. Copyable, so a step can be tried.
 struct Model {
   FrameText Frame;
   FrameText Field;
   TlfMsg Msg{};
   TPendingBlocks Pending;
   size_t Acks = 0;
-  DecodeContext Ctx{Frame, Field, Msg, Pending, [this] { ++Acks; }, platform::UtcNow, 0};
   uint32_t FrameNo = 0;
   bool Ready = false;
   uint32_t ReadyFrameNo = 0;
   uint32_t TakenFrameNo = 0;
+  std::string Port;  // sent, not yet read
+  std::string In;    // read, not yet handled
+  std::string Last;  // the frame being answered
+  size_t BytesRead = 0;
+  uint32_t ResendWaits = 0;  // waits for the rest of a copy, since the last read
 
-  // One frame as the worker read it; true when it is handed to the host.
-  bool Receive(std::string_view frame) {
-    if (frame.empty()) return false;
-    if (frame.find('@') != std::string_view::npos) {
-      ++Acks;
-      return false;
+  // Runs the worker until it hands an event over (true) or has nothing to do.
+  bool Run() {
+    for (;;) {
+      if (In.size() < kMaxRead && In.find(kDc4) == std::string::npos) {
+        if (Port.find(kDc4) == std::string::npos) return false;
+        ReadPort(kMaxRead);
+        continue;
+      }
+      if (HandleFrame()) return true;
     }
-    Ctx.FrameNo = ++FrameNo;
-    Frame.Assign(frame);
-    if (!DecodeFrame(Ctx)) {
-      Drop(FrameNo);
-      return false;
-    }
-    Ready = true;
-    ReadyFrameNo = FrameNo;
-    return true;
   }
+
+  void Take() {
+    Ready = false;
+    TakenFrameNo = ReadyFrameNo;
+    AckIfLatest();
+  }
+
   void Withdraw() {
     Ready = false;
     Drop(ReadyFrameNo);
   }
+
+  bool BlockDeliverable() const { return !Pending.Blocks.empty() && Pending.Blocks.front().FrameNo <= TakenFrameNo; }
+
+ private:
+  // False when the bytes did not fit: input and port are then discarded.
+  bool ReadPort(size_t n) {
+    n = std::min(n, Port.size());
+    if (n == 0) return true;
+    BytesRead += n;
+    ResendWaits = 0;
+    const bool fits = In.size() + n <= LineInput::kCapacity;
+    if (fits) In.append(Port, 0, n);
+    Port.erase(0, n);
+    if (!fits) In.clear(), Port.clear();
+    return fits;
+  }
+
+  bool HandleFrame() {
+    std::string frame;
+    const size_t end = In.substr(0, kMaxRead).find(kDc4);
+    if (end != std::string::npos) {
+      frame = In.substr(0, end);
+      In.erase(0, end + 1);
+    } else {  // too long: cut, the rest discarded
+      frame = In.substr(0, kMaxRead - 1);
+      In.clear();
+      Port.clear();
+    }
+    if (frame.empty()) return false;
+    Last = frame;
+    if (frame.find('@') != std::string::npos) {
+      AckIfLatest();
+      return false;
+    }
+    bool decoderAcked = false;
+    DecodeContext ctx{Frame, Field, Msg, Pending, [&decoderAcked] { decoderAcked = true; }, platform::UtcNow,
+                      ++FrameNo};
+    Frame.Assign(frame);
+    const bool event = DecodeFrame(ctx) != 0;
+    if (!event) Drop(FrameNo);
+    if (decoderAcked) AckIfLatest();
+    if (!event) return false;
+    Ready = true;
+    ReadyFrameNo = FrameNo;
+    return true;
+  }
+
+  // The receiver's copies of the frame are its own; anything else means it
+  // moved on. A copy still arriving is waited for, in vain here.
+  void AckIfLatest() {
+    if (!Drain()) return;
+    const std::string copy = Last + kDc4;
+    while (In.size() >= copy.size() && In.compare(0, copy.size(), copy) == 0) In.erase(0, copy.size());
+    if (In.empty()) {
+      ++Acks;
+    } else if (In.size() <= Last.size() && Last.compare(0, In.size(), In) == 0) {
+      ++ResendWaits;
+    }
+  }
+
+  bool Drain() {
+    for (int i = 0; i < 32; ++i) {
+      const size_t n = std::min(Port.size(), kMaxRead);
+      if (!ReadPort(n)) return false;
+      if (n == 0) return true;
+    }
+    return false;
+  }
+
   void Drop(uint32_t frameNo) {
     std::erase_if(Pending.Blocks, [frameNo](const TPendingEntry& e) { return e.FrameNo == frameNo; });
   }
-  bool BlockDeliverable() const { return !Pending.Blocks.empty() && Pending.Blocks.front().FrameNo <= TakenFrameNo; }
 };
 
 TlfMsg Blank() {
@@ -117,38 +194,16 @@ void CheckBlock(const TlfMsg& out, const TPendingEntry& e) {
   CheckUntouched(out);
 }
 
-template <typename Pred>
-bool WaitFor(Pred done) {
-  const uint64_t deadline = platform::MonotonicMs() + kSettleMs;
-  while (!done()) {
-    if (platform::MonotonicMs() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
-  }
-  return true;
-}
-
 class Session {
  public:
   Session() : FChannel(TCommThread::Open(test::MakeFakePort(FLine), 1, kTiming)) { FUZZ_CHECK(FChannel); }
 
   void Send(std::string_view bytes, bool stallFirst) {
-    if (FModel.Ready) stallFirst ? Stall() : Take(1);
-    FQueued.append(bytes);
-    const uint64_t before = FLine->FramesDone();
-    const size_t reads = ReadSizes().size();
+    while (FModel.Ready) stallFirst ? Stall() : TakeOne();
+    FModel.Port.append(bytes);
     FLine->Send(bytes);
-    if (FQueued.find(kDc4) == std::string::npos) return;  // no frame end yet: the worker sleeps on
-    // The worker reads what is queued, at most 250 bytes, and drops the rest.
-    FUZZ_CHECK(WaitFor([&] { return ReadSizes().size() > reads; }));
-    const size_t n = ReadSizes().back();
-    FUZZ_CHECK(n == std::min(FQueued.size(), kMaxRead));
-    const std::string frame = FQueued.substr(0, n - 1);
-    FQueued.clear();
-    const bool handed = FModel.Receive(frame);
-    FUZZ_CHECK(WaitFor([&] { return FLine->FramesDone() > before || (handed && Ready()); }));
-    // Handed over and withdrawn again before this thread looked.
-    if (handed && FLine->FramesDone() > before) FModel.Withdraw();
-    if (!FModel.Ready) FUZZ_CHECK(FLine->Acks() == FModel.Acks);
+    FModel.Run();
+    Settle();
   }
 
   // Takes up to `calls` events the way a polling host does.
@@ -158,13 +213,12 @@ class Session {
 
   // The host looks away for longer than the pickup time.
   void Stall() {
-    if (!FModel.Ready || FStalls >= kMaxStalls) return Take(1);
+    if (!FModel.Ready || FStalls >= kMaxStalls) return TakeOne();
     ++FStalls;
-    const uint64_t before = FLine->FramesDone();
-    FUZZ_CHECK(WaitFor([&] { return FLine->FramesDone() > before; }));
-    FUZZ_CHECK(!Ready());
+    FUZZ_CHECK(WaitFor([&] { return !TCommThreadProbe::ReadyWith(*FChannel, FModel.ReadyFrameNo); }));
     FModel.Withdraw();
-    FUZZ_CHECK(FLine->Acks() == FModel.Acks);
+    FModel.Run();
+    Settle();
   }
 
   void Finish() {
@@ -177,51 +231,73 @@ class Session {
   }
 
  private:
-  bool Ready() { return TCommThreadProbe::Ready(*FChannel); }
-
-  std::vector<size_t> ReadSizes() const {
-    std::vector<size_t> sizes;
-    for (const std::string& call : FLine->Calls()) {
-      if (call.starts_with("Read ")) sizes.push_back(std::stoul(call.substr(5)));
+  template <typename Pred>
+  static bool WaitFor(Pred done) {
+    const uint64_t deadline = platform::MonotonicMs() + kSettleMs;
+    while (!done()) {
+      if (platform::MonotonicMs() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
-    return sizes;
+    return true;
+  }
+
+  // The worker has done all the model says and sleeps on the port.
+  bool IdleAs(const Model& m) const {
+    return FLine->BytesRead() == m.BytesRead && FLine->WaitingSinceRead(m.ResendWaits + 1) &&
+           FLine->Acks() == m.Acks;
+  }
+
+  // Waits until the worker is where the model is: at the pickup of the
+  // model's event, or idle. With a pickup time this short the worker may
+  // have withdrawn that event already and gone on; the model follows.
+  void Settle() {
+    FUZZ_CHECK(WaitFor([&] {
+      if (!FModel.Ready) return IdleAs(FModel);
+      bool ready = false;
+      uint32_t at = 0;
+      TCommThreadProbe::Handed(*FChannel, ready, at);
+      if (ready && at == FModel.ReadyFrameNo) return true;
+      // Past the model's event, or withdrawn it and gone idle (the same
+      // look as just before its handoff, hence the try on a copy).
+      Model next = FModel;
+      next.Withdraw();
+      const bool handed = next.Run();
+      if (at > FModel.ReadyFrameNo || (!handed && IdleAs(next))) FModel = next;
+      return false;
+    }));
+    FUZZ_CHECK(FLine->Acks() == FModel.Acks);
   }
 
   void TakeOne() {
     TlfMsg out = Blank();
-    const bool wasReady = FModel.Ready;
-    const uint64_t before = FLine->FramesDone();
-    const int got = FChannel->GetMsg(out);
+    bool ready = false;
+    uint32_t at = 0;
+    const int got = TCommThreadProbe::GetMsgNoted(*FChannel, out, ready, at);
     FUZZ_CHECK(got == 0 || got == 1);
-    if (got == 1 && !IsBlankRecNo(out)) {
-      FUZZ_CHECK(wasReady);
-      CheckReady(out, FModel.Msg);
-      FModel.Ready = false;
-      FModel.TakenFrameNo = FModel.ReadyFrameNo;
-      ++FModel.Acks;  // a taken event is acknowledged, once
-      FUZZ_CHECK(WaitFor([&] { return FLine->FramesDone() > before; }));
-      FUZZ_CHECK(FLine->Acks() == FModel.Acks);
-      return;
-    }
-    if (wasReady) {
-      // The pickup time ran out just before this call.
-      FUZZ_CHECK(WaitFor([&] { return FLine->FramesDone() > before; }));
+    // Every event handed over before `at` was withdrawn before this call.
+    while (FModel.Ready && FModel.ReadyFrameNo < at) {
       FModel.Withdraw();
+      FModel.Run();
     }
-    if (!FModel.BlockDeliverable()) {
+    if (ready) {
+      FUZZ_CHECK(got == 1 && !IsBlankRecNo(out) && FModel.Ready && FModel.ReadyFrameNo == at);
+      CheckReady(out, FModel.Msg);
+      FModel.Take();
+      FModel.Run();
+    } else if (got == 1) {
+      FUZZ_CHECK(FModel.BlockDeliverable());
+      CheckBlock(out, FModel.Pending.Blocks.front());
+      FModel.Pending.Blocks.pop_front();
+    } else {
       const TlfMsg blank = Blank();
-      FUZZ_CHECK(got == 0 && std::memcmp(&out, &blank, sizeof out) == 0);
-      return;
+      FUZZ_CHECK(!FModel.BlockDeliverable() && std::memcmp(&out, &blank, sizeof out) == 0);
     }
-    FUZZ_CHECK(got == 1);
-    CheckBlock(out, FModel.Pending.Blocks.front());
-    FModel.Pending.Blocks.pop_front();
+    Settle();
   }
 
   std::shared_ptr<test::FakeLine> FLine = std::make_shared<test::FakeLine>();
   std::unique_ptr<TCommThread> FChannel;
   Model FModel;
-  std::string FQueued;  // sent and not yet read
   int FStalls = 0;
 };
 

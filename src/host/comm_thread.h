@@ -77,6 +77,7 @@ class TCommThread {
   bool RestUntil(uint64_t until);
 
   // The pickup (host/pickup.cpp), on a host thread, FLock held.
+  int TakeLocked(TlfMsg& out, bool& signal);
   bool BlockDeliverable() const;
   void DeliverReady(TlfMsg& out);
   void DeliverBlock(TlfMsg& out);

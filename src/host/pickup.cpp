@@ -4,22 +4,28 @@
 namespace kvarn {
 
 int TCommThread::GetMsg(TlfMsg& out) {
-  bool signal;
+  bool signal = false;
+  int got;
   {
     std::lock_guard lock(FLock);
-    if (!FMsgReady && BlockDeliverable()) {
-      DeliverBlock(out);
-      signal = FPending.Blocks.empty();
-    } else if (FMsgReady) {
-      DeliverReady(out);
-      signal = true;
-    } else {
-      return 0;
-    }
+    got = TakeLocked(out, signal);
   }
   // Signalled once the lock is free: the worker it wakes takes the lock at
   // once instead of going back to sleep on it.
   if (signal) FTakenEvent->Set();
+  return got;
+}
+
+// FLock held. `signal` tells whether the worker is to be woken.
+int TCommThread::TakeLocked(TlfMsg& out, bool& signal) {
+  if (!FMsgReady && BlockDeliverable()) {
+    DeliverBlock(out);
+    signal = FPending.Blocks.empty();
+    return 1;
+  }
+  if (!FMsgReady) return 0;
+  DeliverReady(out);
+  signal = true;
   return 1;
 }
 

@@ -79,6 +79,16 @@ size_t FakeLine::WaitCalls() const {
   return FWaitCalls;
 }
 
+bool FakeLine::WaitingSinceRead(uint32_t waits) const {
+  std::lock_guard lock(FMutex);
+  return FWaiting && FWaitsSinceRead >= waits;
+}
+
+size_t FakeLine::BytesRead() const {
+  std::lock_guard lock(FMutex);
+  return FBytesRead;
+}
+
 bool FakeLine::Closed() const {
   std::lock_guard lock(FMutex);
   return FClosed;
@@ -135,10 +145,19 @@ class FakePort final : public platform::SerialPort {
     {
       std::lock_guard lock(L->FMutex);
       ++L->FWaitCalls;
+      ++L->FWaitsSinceRead;
+      L->FWaiting = true;
       if (L->FReadSinceWait) ++L->FFramesDone;
       L->FReadSinceWait = false;
     }
     L->FChanged.notify_all();
+    platform::PortWait r = Wait(stop, ms);
+    std::lock_guard lock(L->FMutex);
+    L->FWaiting = false;
+    return r;
+  }
+
+  platform::PortWait Wait(platform::Event& stop, uint32_t ms) {
     const uint64_t deadline = platform::MonotonicMs() + ms;
     for (;;) {
       if (stop.Wait(0)) return platform::PortWait::Stop;
@@ -168,7 +187,11 @@ class FakePort final : public platform::SerialPort {
     n = std::min(n, L->FInput.size());
     L->FInput.copy(buf, n);
     L->FInput.erase(0, n);
-    if (n > 0) L->FReadSinceWait = true;
+    if (n > 0) {
+      L->FReadSinceWait = true;
+      L->FWaitsSinceRead = 0;
+      L->FBytesRead += n;
+    }
     return n;
   }
 

@@ -41,6 +41,10 @@ class FakeLine {
   // What the worker did.
   std::vector<std::string> Calls() const;  // configuration, reads, purges, close
   size_t WaitCalls() const;
+  // The worker is in a wait that began after its last read of any bytes:
+  // with nothing left to handle, it is idle. `waits` counts such waits.
+  bool WaitingSinceRead(uint32_t waits = 1) const;
+  size_t BytesRead() const;
   bool Closed() const;
   platform::CommState State() const;
 
@@ -57,6 +61,9 @@ class FakeLine {
   uint64_t FFramesDone = 0;
   bool FReadSinceWait = false;
   size_t FWaitCalls = 0;
+  bool FWaiting = false;
+  uint32_t FWaitsSinceRead = 0;
+  size_t FBytesRead = 0;
   bool FFail = false;
   bool FOverflow = false;
   bool FClosed = false;
