@@ -73,8 +73,9 @@ bool TCommThread::DrainPort() {
 
 // Every frame read so far, oldest first. False when the stop event ends it.
 bool TCommThread::HandleQueuedFrames(DecodeContext& ctx) {
-  while (FInput.HasFrame()) {
-    if (FStopEvent->Wait(0)) return false;
+  // The wait that brought the first frame has just looked at the stop event.
+  for (bool first = true; FInput.HasFrame(); first = false) {
+    if (!first && FStopEvent->Wait(0)) return false;
     try {
       HandleFrame(ctx);
     } catch (...) {
