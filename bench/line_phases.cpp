@@ -236,11 +236,34 @@ TlfChannel OpenWhenLinked(double seconds) {
   }
 }
 
+// Median raw pty round trip of `n` exchanges with an echo thread, pinned as
+// the caller is.
+bool RawRoundTrips(size_t n, std::vector<double>& us) {
+  Pty raw;
+  Echo echo({raw.OpenSlaveRaw()});
+  for (size_t i = 0; i < n; ++i) {
+    Exchange x;
+    if (!Exchange1(raw.Master(), "x", 'x', kAnswerMs, x)) return false;
+    if (i >= n / 10) us.push_back(Us(x.Answered - x.Sent));
+  }
+  return true;
+}
+
 }  // namespace
 
+// The simulator times its ACK from the return of its write(), which on the
+// processor it shares with the worker can come after the worker has already
+// run (and acknowledged): that clock misses part of the exchange. The rate
+// comes from this side instead: in stop-and-wait the time between the host's
+// takes of two frames in a row is one whole exchange, wherever in it the
+// take falls. Its baseline is raw round trips just before and after the
+// simulator's run, on the same processor.
 void MeasureWithSimulator(const Sizes& z, const std::string& sim, Results& r) {
   OnOneProcessor pinned;  // the simulator inherits it: the same placement as the channel figures
   Scratch dir(true);
+  std::vector<double> rtt;
+  const size_t rawN = static_cast<size_t>(std::max(10, z.SimFrames / 2));
+  if (!RawRoundTrips(rawN, rtt)) return r.Error("simulator: raw byte not echoed");
   const pid_t pid = StartSimulator(sim, z.SimFrames);
   if (pid < 0) return r.Error("simulator: cannot start " + sim);
   TlfChannel ch = OpenWhenLinked(5);
@@ -249,9 +272,12 @@ void MeasureWithSimulator(const Sizes& z, const std::string& sim, Results& r) {
     return r.Error("simulator: its line never came up");
   }
   bool done;
+  std::vector<uint64_t> events;
   {
     PollingHost host({ch}, false);
     done = AwaitExit(pid, 60 + z.SimFrames / 100.0);
+    host.Stop();
+    events = host.Events(0);
   }
   tlf_CloseComm(ch);
   if (!done) return r.Error("simulator: it failed or did not finish: " + LastLine("sim.err"));
@@ -260,6 +286,13 @@ void MeasureWithSimulator(const Sizes& z, const std::string& sim, Results& r) {
   std::getline(in, summary);
   if (summary.empty() || summary[0] != '{') return r.Error("simulator: no report");
   r.Attach("simulator", summary);
+  if (!RawRoundTrips(rawN, rtt)) return r.Error("simulator: raw byte not echoed");
+  std::vector<double> period;
+  for (size_t i = std::max<size_t>(1, events.size() / 10); i < events.size(); ++i)
+    period.push_back(Us(events[i] - events[i - 1]));
+  if (period.empty()) return r.Error("simulator: the host took no frames");
+  r.Add("sim.frames", PerSecond(period), "frames/s");
+  r.Add("sim.raw_limit", PerSecond(rtt), "round trips/s");
 }
 
 void MeasureBusy(const Sizes& z, Results& r) {
