@@ -124,6 +124,7 @@ def line_figures(data, errors):
                  limit_of, 0.5, at_least=True, bound=AT_MOST)
     ratio_target("1 channel stop-and-wait, log off", "throughput.log_off", "frames/s", "throughput.raw_limit",
                  limit_of, bound=AT_MOST)
+    figs.extend(cycle_figures(v))
     sim = data.get("simulator")
     if sim is not None:
         if sim.get("acknowledged") != sim.get("frames"):
@@ -148,6 +149,35 @@ def line_figures(data, errors):
     figs.append(figure(idle + ", wake-ups of the worst channel", get("idle.wakeups_worst_channel"), "1/min",
                        WAKEUPS_PER_MIN, "one per 2000 ms wait"))
     figs.append(figure("resident memory per open channel", get("idle.rss_per_channel"), "KiB"))
+    return figs
+
+
+# The worker's system calls in one frame cycle, each timed alone in the same
+# run; the ratio is its share of one raw round trip.
+COSTS = [
+    ("cost.poll_idle", "status query: poll, nothing waiting"),
+    ("cost.read_frame", "read of the frame from the pty"),
+    ("cost.purge", "purge: tcflush"),
+    ("cost.log_append", "log line: open, write, close"),
+    ("cost.log_missing", "log open, no Tlflog (log off)"),
+    ("cost.event_read_empty", "read of an eventfd that is not set"),
+    ("cost.event_set", "taken event set: eventfd write (host)"),
+    ("cost.event_wait_set", "wait on a set event: poll, read"),
+    ("cost.ack_write", "ACK: write of one byte"),
+    ("cost.local_time", "local time (twice per logged frame)"),
+]
+
+
+def cycle_figures(v):
+    figs = []
+    if "cycle.syscalls_log_on" in v:
+        for key, title in (("cycle.syscalls_log_on", "log on"), ("cycle.syscalls_log_off", "log off")):
+            figs.append(figure("frame cycle: worker system calls, " + title, v.get(key), "per frame", 3,
+                               "raw echo: poll, read, write"))
+    rtt = v.get("latency.raw_rtt.p50")
+    for key, title in COSTS:
+        if key in v:
+            figs.append(figure("cost of " + title, v[key], "us", rtt, "raw pty round trip, median"))
     return figs
 
 
