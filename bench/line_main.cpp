@@ -18,9 +18,9 @@ using kvarn::bench::Sizes;
 
 // The idle window is a multiple of the 2 s wait: each channel then wakes the
 // same number of times within it, whatever its phase.
-constexpr Sizes kFull{20000, 20000, 32, 5.0, 64, 20.0};
-constexpr Sizes kQuick{4000, 4000, 32, 2.0, 64, 4.0};
-constexpr Sizes kSmoke{30, 20, 4, 0.2, 4, 2.0};
+constexpr Sizes kFull{20000, 20000, 32, 5.0, 64, 20.0, 20000};
+constexpr Sizes kQuick{4000, 4000, 32, 2.0, 64, 4.0, 4000};
+constexpr Sizes kSmoke{30, 20, 4, 0.2, 4, 2.0, 30};
 
 struct Phase {
   const char* Name;

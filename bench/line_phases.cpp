@@ -1,6 +1,9 @@
 #include "line_phases.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -8,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -127,6 +131,73 @@ bool RawRun(const std::vector<std::unique_ptr<Pty>>& lines, double seconds, std:
   return DriveLines(Masters(lines), false, NowNs() + Ns(seconds), logs);
 }
 
+// What each system call of the worker's frame cycle costs by itself, timed
+// alone on the same kinds of objects, pinned as the exchanges were, right
+// after them: no thread is woken, so this is the call without a wake-up.
+void MeasureCallCosts(const Sizes& z, const Scratch& dir, Results& r) {
+  const int n = z.CostCalls;
+  Pty pty;
+  const int slave = pty.OpenSlaveRaw(), master = pty.Master();
+  const int event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  char buf[256];
+  uint64_t value = 1;
+  auto drainMaster = [&] { while (ReadSome(master, 0).size() > 0) {} };
+  pollfd p{slave, POLLIN, 0};
+  r.Add("cost.poll_idle", MedianUs(n, [&] { poll(&p, 1, 0); }), "us");
+  const std::string frame = Frame(0);
+  double readUs = 0;
+  {
+    std::vector<double> us;
+    for (int i = 0; i < n; ++i) {
+      WriteAll(master, frame);
+      poll(&p, 1, 1000);
+      const uint64_t t0 = NowNs();
+      [[maybe_unused]] ssize_t got = read(slave, buf, sizeof buf);
+      us.push_back(static_cast<double>(NowNs() - t0) / 1e3);
+    }
+    readUs = Percentile(us, 50);
+  }
+  r.Add("cost.read_frame", readUs, "us");
+  r.Add("cost.purge", MedianUs(n, [&] { tcflush(slave, TCIFLUSH); }), "us");
+  dir.SetLog(true);
+  const std::string line = "12:00:00 " + frame.substr(0, frame.size() - 1) + "\r\n";
+  r.Add("cost.log_append", MedianUs(n, [&] {
+          int fd = open("Tlflog/cost.tlg", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+          WriteAll(fd, line);
+          close(fd);
+        }), "us");
+  std::filesystem::remove("Tlflog/cost.tlg");
+  dir.SetLog(false);
+  r.Add("cost.log_missing", MedianUs(n, [&] {
+          int fd = open("Tlflog/cost.tlg", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+          if (fd >= 0) close(fd);
+        }), "us");
+  r.Add("cost.event_read_empty", MedianUs(n, [&] { [[maybe_unused]] ssize_t got = read(event, &value, 8); }), "us");
+  const double setUs = MedianUs(n, [&] { [[maybe_unused]] ssize_t w = write(event, &value, 8); });
+  [[maybe_unused]] ssize_t k = read(event, &value, 8);
+  r.Add("cost.event_set", setUs, "us");
+  pollfd e{event, POLLIN, 0};
+  const double setWaitUs = MedianUs(n, [&] {
+    k = write(event, &value, 8);
+    poll(&e, 1, 0);
+    k = read(event, &value, 8);
+  });
+  r.Add("cost.event_wait_set", setWaitUs - setUs, "us");
+  int written = 0;
+  r.Add("cost.ack_write", MedianUs(n, [&] {
+          k = write(slave, "\x06", 1);
+          if (++written % 64 == 0) drainMaster();
+        }), "us");
+  r.Add("cost.local_time", MedianUs(n, [] {
+          timespec ts{};
+          clock_gettime(CLOCK_REALTIME, &ts);
+          std::tm tm{};
+          localtime_r(&ts.tv_sec, &tm);
+        }), "us");
+  close(event);
+  close(slave);
+}
+
 }  // namespace
 
 void MeasureChannel(const Sizes& z, Results& r) {
@@ -144,6 +215,16 @@ void MeasureChannel(const Sizes& z, Results& r) {
   Echo echo({raw.OpenSlaveRaw()});
   PollingHost host({ch});
   const uint64_t sleeps = worker.size() == 1 ? VoluntarySwitches(worker[0]) : 0;
+  // The worker's system calls, read between exchanges (outside the timed
+  // intervals) and summed per kind of frame.
+  SyscallCounter calls(worker.size() == 1 ? worker[0] : -1);
+  uint64_t callsOn = 0, callsOff = 0;
+  auto counted = [&](uint64_t& sum, auto&& exchange) {
+    const uint64_t at = calls.Count();
+    const bool ok = exchange();
+    sum += calls.Count() - at;
+    return ok;
+  };
   // Turn by turn: a raw round trip, a frame with the log on, one with it off.
   const size_t n = static_cast<size_t>(z.ChannelExchanges);
   std::vector<Exchange> raws(n), logOn(n), logOff(n);
@@ -152,9 +233,11 @@ void MeasureChannel(const Sizes& z, Results& r) {
   for (size_t i = 0; i < n && failure.empty(); ++i) {
     if (!Exchange1(raw.Master(), "x", 'x', kAnswerMs, raws[i])) failure = "raw byte not echoed";
     dir.SetLog(true);
-    if (!Exchange1(line.Master(), Frame(seq++), kAck, kAnswerMs, logOn[i])) failure = "frame not acknowledged";
+    if (!counted(callsOn, [&] { return Exchange1(line.Master(), Frame(seq++), kAck, kAnswerMs, logOn[i]); }))
+      failure = "frame not acknowledged";
     dir.SetLog(false);
-    if (!Exchange1(line.Master(), Frame(seq++), kAck, kAnswerMs, logOff[i])) failure = "frame not acknowledged";
+    if (!counted(callsOff, [&] { return Exchange1(line.Master(), Frame(seq++), kAck, kAnswerMs, logOff[i]); }))
+      failure = "frame not acknowledged";
   }
   const uint64_t slept = worker.size() == 1 ? VoluntarySwitches(worker[0]) - sleeps : 0;
   host.Stop();
@@ -186,6 +269,11 @@ void MeasureChannel(const Sizes& z, Results& r) {
   }
   r.Add("latency.samples", static_cast<double>(rtt.size()), "frames");
   r.Add("latency.worker_sleeps", static_cast<double>(slept) / static_cast<double>(2 * n), "per frame");
+  if (calls.Available()) {
+    r.Add("cycle.syscalls_log_on", static_cast<double>(callsOn) / static_cast<double>(n), "per frame");
+    r.Add("cycle.syscalls_log_off", static_cast<double>(callsOff) / static_cast<double>(n), "per frame");
+  }
+  MeasureCallCosts(z, dir, r);
 }
 
 namespace {
@@ -236,11 +324,34 @@ TlfChannel OpenWhenLinked(double seconds) {
   }
 }
 
+// Median raw pty round trip of `n` exchanges with an echo thread, pinned as
+// the caller is.
+bool RawRoundTrips(size_t n, std::vector<double>& us) {
+  Pty raw;
+  Echo echo({raw.OpenSlaveRaw()});
+  for (size_t i = 0; i < n; ++i) {
+    Exchange x;
+    if (!Exchange1(raw.Master(), "x", 'x', kAnswerMs, x)) return false;
+    if (i >= n / 10) us.push_back(Us(x.Answered - x.Sent));
+  }
+  return true;
+}
+
 }  // namespace
 
+// The simulator times its ACK from the return of its write(), which on the
+// processor it shares with the worker can come after the worker has already
+// run (and acknowledged): that clock misses part of the exchange. The rate
+// comes from this side instead: in stop-and-wait the time between the host's
+// takes of two frames in a row is one whole exchange, wherever in it the
+// take falls. Its baseline is raw round trips just before and after the
+// simulator's run, on the same processor.
 void MeasureWithSimulator(const Sizes& z, const std::string& sim, Results& r) {
   OnOneProcessor pinned;  // the simulator inherits it: the same placement as the channel figures
   Scratch dir(true);
+  std::vector<double> rtt;
+  const size_t rawN = static_cast<size_t>(std::max(10, z.SimFrames / 2));
+  if (!RawRoundTrips(rawN, rtt)) return r.Error("simulator: raw byte not echoed");
   const pid_t pid = StartSimulator(sim, z.SimFrames);
   if (pid < 0) return r.Error("simulator: cannot start " + sim);
   TlfChannel ch = OpenWhenLinked(5);
@@ -249,9 +360,12 @@ void MeasureWithSimulator(const Sizes& z, const std::string& sim, Results& r) {
     return r.Error("simulator: its line never came up");
   }
   bool done;
+  std::vector<uint64_t> events;
   {
     PollingHost host({ch}, false);
     done = AwaitExit(pid, 60 + z.SimFrames / 100.0);
+    host.Stop();
+    events = host.Events(0);
   }
   tlf_CloseComm(ch);
   if (!done) return r.Error("simulator: it failed or did not finish: " + LastLine("sim.err"));
@@ -260,6 +374,13 @@ void MeasureWithSimulator(const Sizes& z, const std::string& sim, Results& r) {
   std::getline(in, summary);
   if (summary.empty() || summary[0] != '{') return r.Error("simulator: no report");
   r.Attach("simulator", summary);
+  if (!RawRoundTrips(rawN, rtt)) return r.Error("simulator: raw byte not echoed");
+  std::vector<double> period;
+  for (size_t i = std::max<size_t>(1, events.size() / 10); i < events.size(); ++i)
+    period.push_back(Us(events[i] - events[i - 1]));
+  if (period.empty()) return r.Error("simulator: the host took no frames");
+  r.Add("sim.frames", PerSecond(period), "frames/s");
+  r.Add("sim.raw_limit", PerSecond(rtt), "round trips/s");
 }
 
 void MeasureBusy(const Sizes& z, Results& r) {

@@ -13,6 +13,7 @@ struct Sizes {
   double BusyS;
   int IdleChannels;
   double IdleS;        // a multiple of the 2 s wait, so every channel wakes equally often
+  int CostCalls;       // timed calls for each system call's cost
 };
 
 // One channel in stop-and-wait: DC4 -> event, take -> ACK and frames per

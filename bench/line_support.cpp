@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <linux/perf_event.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -320,6 +322,28 @@ OnOneProcessor::OnOneProcessor() {
 }
 
 OnOneProcessor::~OnOneProcessor() { sched_setaffinity(0, sizeof FSaved, &FSaved); }
+
+SyscallCounter::SyscallCounter(int tid) {
+  std::ifstream idFile("/sys/kernel/tracing/events/raw_syscalls/sys_enter/id");
+  uint64_t id = 0;
+  if (!(idFile >> id)) return;
+  perf_event_attr a{};
+  a.size = sizeof a;
+  a.type = PERF_TYPE_TRACEPOINT;
+  a.config = id;
+  a.sample_period = 0;
+  FFd = static_cast<int>(syscall(SYS_perf_event_open, &a, tid, -1, -1, PERF_FLAG_FD_CLOEXEC));
+}
+
+SyscallCounter::~SyscallCounter() {
+  if (FFd >= 0) close(FFd);
+}
+
+uint64_t SyscallCounter::Count() const {
+  uint64_t n = 0;
+  if (FFd < 0 || read(FFd, &n, sizeof n) != static_cast<ssize_t>(sizeof n)) return 0;
+  return n;
+}
 
 uint64_t ProcessCpuNs() {
   rusage u{};

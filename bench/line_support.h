@@ -170,6 +170,36 @@ class OnOneProcessor {
   cpu_set_t FSaved;
 };
 
+// Counts the system calls one thread enters (the kernel's raw_syscalls
+// tracepoint, through perf_event_open). Needs the right to trace: without it
+// Available() is false and Count() 0.
+class SyscallCounter {
+ public:
+  explicit SyscallCounter(int tid);
+  ~SyscallCounter();
+  SyscallCounter(const SyscallCounter&) = delete;
+  SyscallCounter& operator=(const SyscallCounter&) = delete;
+  bool Available() const { return FFd >= 0; }
+  uint64_t Count() const;
+
+ private:
+  int FFd = -1;
+};
+
+// Median time of one call of `fn`, in microseconds, over `n` calls each
+// timed alone.
+template <typename Fn>
+double MedianUs(int n, Fn&& fn) {
+  std::vector<double> us;
+  us.reserve(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    const uint64_t t0 = NowNs();
+    fn();
+    us.push_back(static_cast<double>(NowNs() - t0) / 1e3);
+  }
+  return Percentile(us, 50);
+}
+
 // Process CPU time (user + system) in nanoseconds.
 uint64_t ProcessCpuNs();
 // Resident set size in bytes.

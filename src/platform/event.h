@@ -4,6 +4,7 @@
 // state read under a lock by the caller.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -32,9 +33,17 @@ class Event {
   intptr_t NativeHandle() const { return FHandle; }
 
  private:
+  friend int WaitAny(Event& first, Event& second, uint32_t ms);
   Event(intptr_t handle, EventReset kind) : FHandle(handle), FKind(kind) {}
+  // POSIX: takes the signal of an auto-reset event; false when another
+  // waiter was faster.
+  bool Consume();
   intptr_t FHandle;
   EventReset FKind;
+  // POSIX: false when the event is surely not set, so a reset needs no
+  // system call. Set only after the signal is given, cleared before it is
+  // taken: a stale true costs one needless read, never a lost signal.
+  std::atomic<bool> FMaybeSet{false};
 };
 
 // Waits until one of the two events is set: 0 for `first`, 1 for `second`, -1

@@ -1,15 +1,18 @@
 // INI text lookup with the rules of the Windows profile reader, on text in
 // memory: pure, so any byte sequence can be thrown at it.
 //
-// - lines end with LF or CR LF; spaces and tabs around names and values are
-//   trimmed;
-// - "[name]" opens a section; the name ends at the first "]" (or the line
-//   end), text after it is ignored; lines before the first section are ignored;
+// - a UTF-8 byte-order mark at the start is skipped;
+// - CR and LF each end a line; spaces, tabs, vertical tabs, form feeds and
+//   Ctrl-Z around names and values are trimmed;
+// - "[name]" opens a section; the name runs to the last "]" of the line, and
+//   a line with no "]" is no section line; lines before the first section
+//   are ignored;
 // - section and key names compare case-insensitively (ASCII); the first
 //   matching section and, in it, the first matching key win;
-// - a line whose key starts with ";" is a comment; there are no inline
-//   comments and "#" is an ordinary character;
-// - a key line without "=" has an empty value;
+// - there are no comments as such: a line ";k=1" is the key ";k", which no
+//   other name matches; "#" is an ordinary character;
+// - a key line without "=" has no value (the caller's default);
+// - a NUL ends a name or value;
 // - one matching outer pair of '"' or '\'' around a value is removed;
 // - values are cut at kProfileValueMax characters.
 #pragma once

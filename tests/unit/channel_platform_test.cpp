@@ -31,6 +31,15 @@ TEST(Event, AutoResetIsConsumedByOneWait) {
   e->Set();
   e->Reset();
   EXPECT_FALSE(e->Wait(0));
+  // Resets of an event that is not set, and after a wait took the signal,
+  // leave later signals intact.
+  e->Reset();
+  e->Set();
+  EXPECT_TRUE(e->Wait(0));
+  e->Reset();
+  e->Set();
+  e->Reset();
+  EXPECT_FALSE(e->Wait(0));
 }
 
 TEST(WaitAny, FirstWinsAndOnlyTheReportedOneIsConsumed) {

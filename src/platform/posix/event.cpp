@@ -16,13 +16,6 @@ namespace {
 
 int Fd(const Event& e) { return static_cast<int>(e.NativeHandle()); }
 
-// Consumes the signal of an auto-reset event; false when another waiter was
-// faster.
-bool Consume(Event& e) {
-  uint64_t value = 0;
-  return read(Fd(e), &value, sizeof value) == static_cast<ssize_t>(sizeof value);
-}
-
 // poll() for up to `ms` (kInfinite: no limit); EINTR restarts it with the
 // time that is left.
 int PollUntil(pollfd* fds, nfds_t n, uint32_t ms) {
@@ -49,13 +42,23 @@ std::unique_ptr<Event> Event::Create(EventReset kind) {
 
 Event::~Event() { close(static_cast<int>(FHandle)); }
 
+bool Event::Consume() {
+  FMaybeSet.store(false);
+  uint64_t value = 0;
+  return read(Fd(*this), &value, sizeof value) == static_cast<ssize_t>(sizeof value);
+}
+
 void Event::Set() {
   uint64_t one = 1;
   // Only fails when the counter is near 2^64; it is set then anyway.
   [[maybe_unused]] ssize_t r = write(Fd(*this), &one, sizeof one);
+  FMaybeSet.store(true);
 }
 
+// The worker resets the taken event before every handover, when it is almost
+// never set: then the read (which would fail) is skipped.
 void Event::Reset() {
+  if (!FMaybeSet.exchange(false)) return;
   uint64_t value = 0;
   [[maybe_unused]] ssize_t r = read(Fd(*this), &value, sizeof value);
 }
@@ -70,7 +73,7 @@ bool Event::Wait(uint32_t ms) {
     }
     pollfd p{Fd(*this), POLLIN, 0};
     if (PollUntil(&p, 1, left) <= 0) return false;
-    if (FKind == EventReset::Manual || Consume(*this)) return true;
+    if (FKind == EventReset::Manual || Consume()) return true;
     if (left == 0) return false;
   }
 }
@@ -87,7 +90,7 @@ int WaitAny(Event& first, Event& second, uint32_t ms) {
     if (PollUntil(p, 2, left) <= 0) return -1;
     for (int i = 0; i < 2; ++i) {
       Event& e = i == 0 ? first : second;
-      if ((p[i].revents & POLLIN) && (e.Kind() == EventReset::Manual || Consume(e))) return i;
+      if ((p[i].revents & POLLIN) && (e.Kind() == EventReset::Manual || e.Consume())) return i;
     }
     if (left == 0) return -1;
   }
