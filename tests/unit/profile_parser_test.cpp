@@ -8,6 +8,7 @@
 
 #include "platform/profile.h"
 #include "platform/profile_parser.h"
+#include "support/work_dir.h"
 
 namespace kvarn {
 namespace {
@@ -27,25 +28,13 @@ void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
 
 class ProfileFile : public ::testing::TestWithParam<FileCase> {
  protected:
-  void SetUp() override {
-    saved_ = std::filesystem::current_path();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("kvarn_profile_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-            std::to_string(std::hash<std::string>{}(GetParam().name)));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    std::filesystem::current_path(dir_);
-  }
-  void TearDown() override {
-    std::filesystem::current_path(saved_);
-    std::filesystem::remove_all(dir_);
-  }
-  std::filesystem::path saved_, dir_;
+  test::WorkDir dir_{"kvarn_profile_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+                     std::to_string(std::hash<std::string>{}(GetParam().name))};
 };
 
 TEST_P(ProfileFile, ReadsAsTheWindowsReader) {
   const FileCase& c = GetParam();
-  std::ofstream(dir_ / "Rn.ini", std::ios::binary) << c.text;
+  std::ofstream(dir_.Path() / "Rn.ini", std::ios::binary) << c.text;
   EXPECT_EQ(platform::ReadProfileString("Rn.ini", c.section, c.key), c.value) << c.name;
 }
 

@@ -7,6 +7,7 @@
 
 #include "host/settings.h"
 #include "platform/profile.h"
+#include "support/work_dir.h"
 
 namespace kvarn {
 namespace {
@@ -93,22 +94,10 @@ TEST(ApplySettings, BadValuesGiveEachKeyItsDefault) {
 // settings file in the current directory.
 class SettingsFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = std::filesystem::current_path();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("kvarn_settings_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    std::filesystem::current_path(dir_);
-  }
-  void TearDown() override {
-    std::filesystem::current_path(saved_);
-    std::filesystem::remove_all(dir_);
-  }
-  void Write(const std::string& text) { std::ofstream(dir_ / "Rn.ini", std::ios::binary) << text; }
+  void Write(const std::string& text) { std::ofstream(dir_.Path() / "Rn.ini", std::ios::binary) << text; }
 
-  std::filesystem::path saved_, dir_;
+  test::WorkDir dir_{"kvarn_settings_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
 TEST_F(SettingsFile, ReceiverSectionIsRead) {
