@@ -113,7 +113,7 @@ uint32_t LookAwayMs(const Options& o, std::mt19937& random, std::atomic<uint64_t
   if (random() % o.StallEvery == 0) {
     ++stalls;
     // With resending receivers, within their whole window: four tries.
-    return o.LateEvery ? within(pickup + 100, 4 * AckTimeoutMs(o) - 200) : within(pickup + 200, pickup + 1000);
+    return o.LateEvery ? within(pickup + 100, 4 * AckTimeoutMs(o) - pickup / 5) : within(pickup + 200, pickup + 1000);
   }
   if (o.LateEvery && random() % o.LateEvery == 0) {
     ++lates;
@@ -242,14 +242,16 @@ class Receiver {
     const bool answered = f.Kind != FrameKind::Malformed;
     for (int attempt = 0; attempt <= kResends; ++attempt) {
       DrainLate();
-      FLedger.Sent(f);
+      FLedger.Sent(f, attempt > 0);
       if (f.Kind != FrameKind::Heartbeat) S.Log.Expect(FChannel, f.Text);
       Write(f.Text + kDc4);
       const bool acked = AwaitAck(answered ? AckTimeoutMs(S.Opt) : kNoAnswerMs);
-      FLedger.Resolved(acked);
       // A receiver that resends while the host is slow sees its frame to the
       // end: the library may hand a queued copy over after the run stops.
-      if (acked || f.Kind != FrameKind::Event || (S.StopSending && !S.Opt.LateEvery)) return;
+      const bool last = acked || f.Kind != FrameKind::Event || attempt == kResends ||
+                        (S.StopSending && !S.Opt.LateEvery);
+      FLedger.Resolved(acked, last);
+      if (last) return;
     }
   }
 

@@ -20,22 +20,24 @@ Counts& Counts::operator+=(const Counts& o) {
   return *this;
 }
 
-void Ledger::Sent(const Frame& frame) {
+void Ledger::Sent(const Frame& frame, bool resend) {
   std::lock_guard hold(FLock);
+  ++FCounts.Frames;
+  if (resend) return;
   FFrames.push_back(frame);
   FOpen.push_back(Tx{&FFrames.back(), State::Pending, std::vector<uint8_t>(frame.Events.size(), kOpen)});
-  ++FCounts.Frames;
 }
 
-void Ledger::Resolved(bool acked) {
+void Ledger::Resolved(bool acked, bool last) {
   std::lock_guard hold(FLock);
   Tx& tx = FOpen.back();
-  tx.S = acked ? State::Acked : State::Unacked;
   const FrameKind kind = tx.F->Kind;
+  if (!acked && kind == FrameKind::Event) ++FCounts.Withdrawn;
+  if (!acked && !last) return;  // resent: still open
+  tx.S = acked ? State::Acked : State::Unacked;
   if (acked) ++FCounts.Acked;
   if (acked && kind == FrameKind::Malformed) ++FCounts.WrongAcks;
   if (!acked && (kind == FrameKind::Heartbeat || kind == FrameKind::Internal)) ++FCounts.Unanswered;
-  if (!acked && kind == FrameKind::Event) ++FCounts.Withdrawn;
   Settle(false);
 }
 

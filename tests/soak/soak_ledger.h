@@ -1,5 +1,7 @@
 // The books of one channel in the soak run: what its receiver sent and had
-// acknowledged, and what its host received. Deliveries are matched as they
+// acknowledged, and what its host received. A frame and its resends are one
+// entry: the receiver's copies are one report, whichever copy the library
+// delivered and whichever copy its ACK answered. Deliveries are matched as they
 // come, against the transmissions still open, so the books stay small however
 // long the run: a transmission is settled (counted and dropped) once it is
 // resolved and every event it owes has come or is known to be lost.
@@ -17,7 +19,7 @@ namespace kvarn::soak {
 
 struct Counts {
   uint64_t Frames = 0;            // transmissions, retries included
-  uint64_t Acked = 0;             // transmissions that got their ACK
+  uint64_t Acked = 0;             // frames that got their ACK
   uint64_t Events = 0;            // events owed: those of acknowledged frames
   uint64_t Delivered = 0;         // owed events received, once and in order
   uint64_t Lost = 0;              // owed events never received (or skipped)
@@ -27,16 +29,17 @@ struct Counts {
   uint64_t UnackedDelivered = 0;  // events of frames that got no ACK
   uint64_t WrongAcks = 0;         // a malformed frame acknowledged
   uint64_t Unanswered = 0;        // a heartbeat or receiver frame not acknowledged
-  uint64_t Withdrawn = 0;         // event frames not acknowledged (host too late)
+  uint64_t Withdrawn = 0;         // event transmissions not acknowledged (host too late)
 
   Counts& operator+=(const Counts& o);
 };
 
 class Ledger {
  public:
-  // The receiver: a transmission goes out; then its outcome.
-  void Sent(const Frame& frame);
-  void Resolved(bool acked);
+  // The receiver: a transmission goes out (a resend of the last frame, or a
+  // new one); then its outcome, and whether the receiver is done with it.
+  void Sent(const Frame& frame, bool resend);
+  void Resolved(bool acked, bool last);
   // The host: one record that tlf_GetMsg wrote.
   void Delivered(const TlfMsg& m);
   // After the run: whatever is still owed is lost.
