@@ -137,7 +137,7 @@ class Library(object):
 
     def __init__(self, path: Optional[str] = None) -> None:
         loader = ctypes.WinDLL if _WINDOWS else ctypes.CDLL  # type: ignore[attr-defined]
-        errors = []
+        errors: List[str] = []
         for candidate in library_candidates(path):
             try:
                 self._dll = loader(candidate)
