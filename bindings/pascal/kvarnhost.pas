@@ -27,25 +27,24 @@ uses
   SysUtils, KvarnRcvr;
 
 { Waits about 50 ms. On Windows this thread opened the channel and so owns
-  the library's message window: it must keep delivering window messages, or
-  no event is ever handed over. }
+  the library's message window: it must keep delivering window messages
+  (PeekMessage also delivers the messages sent to the thread), or no event is
+  ever handed over. }
 procedure Idle;
 {$IFDEF MSWINDOWS}
 var
   Msg: TMsg;
 begin
-  MsgWaitForMultipleObjects(0, nil^, False, 50, QS_ALLINPUT);
   while PeekMessage(Msg, 0, 0, 0, PM_REMOVE) do
   begin
     TranslateMessage(Msg);
     DispatchMessage(Msg);
   end;
-end;
 {$ELSE}
 begin
+{$ENDIF}
   Sleep(50);
 end;
-{$ENDIF}
 
 procedure PrintEvent(const M: TTlfMsg);
 var
