@@ -25,6 +25,9 @@ KVARN_WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386)
 # clang's libFuzzer and sanitizer runtimes, for scripts/fuzz and the fuzz stage
 # of scripts/test.
 KVARN_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+# The Debian packages (scripts/release, the deb check of scripts/test), the
+# Pascal unit's compiler and the Python package's install.
+KVARN_PACKAGING_PACKAGES=(dpkg-dev fakeroot file help2man lintian fp-compiler fp-units-rtl python3-pip)
 
 # A private Wine prefix with a running server, so test programs start fast and
 # never touch the user's own prefix.

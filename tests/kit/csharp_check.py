@@ -29,7 +29,10 @@ c_layout = {}
 for line in subprocess.run([offsets_program], check=True, capture_output=True, text=True).stdout.split("\n"):
     if line:
         key, value = line.split()
-        c_layout[key] = int(value)
+        # The explicit C# layout declares no gap fields, and it is checked by
+        # offsets: the fields' own sizes are left to the SIZES table below.
+        if ".Gap" not in key and key.count(".") < 2:
+            c_layout[key] = int(value)
 
 SIZES = {"int": 4, "uint": 4, "ushort": 2, "byte": 1, "TlfShortString3": 4, "TlfShortString8": 9,
          "TlfSystemTime": 16}

@@ -1,6 +1,6 @@
 """The examples table of docs/protocol.md holds: every frame in it is sent
 through the library on a pseudo-terminal, and the events and the ACK must be
-what the table says. Uses the Python binding of examples/python.
+what the table says. Uses the Python package of bindings/python.
 
 Usage: doc_examples_check.py PROTOCOL_MD LIBRARY
 """
@@ -13,7 +13,7 @@ import tempfile
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(here, "..", "..", "examples", "python"))
+sys.path.insert(0, os.path.join(here, "..", "..", "bindings", "python", "src"))
 import kvarn_rcvr  # noqa: E402
 
 protocol_md, library = sys.argv[1:3]

@@ -28,7 +28,8 @@ expect "${libdir#$prefix/}/cmake/Kvarn_Rcvr/Kvarn_RcvrConfigVersion.cmake"
 expect "${libdir#$prefix/}/pkgconfig/kvarn_rcvr.pc"
 expect share/doc/Kvarn_Rcvr/docs/protocol.md
 expect share/doc/Kvarn_Rcvr/examples/c/host.c
-expect share/doc/Kvarn_Rcvr/examples/python/kvarn_rcvr.py
+expect share/doc/Kvarn_Rcvr/bindings/python/src/kvarn_rcvr/__init__.py
+expect share/doc/Kvarn_Rcvr/bindings/pascal/kvarnrcvr.pas
 if find "$prefix" -name __pycache__ | grep -q .; then echo "FAIL __pycache__ installed"; failed=1; fi
 
 # Runs a consumer in an empty directory: it must load the library, report the

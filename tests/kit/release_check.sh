@@ -28,7 +28,8 @@ tarball=$dist/Kvarn_Rcvr-$version-linux-$(uname -m).tar.gz
 unzip -q "$zip" -d "$tmp/win"
 w=$tmp/win/Kvarn_Rcvr-$version-win32
 for f in Kvarn_Rcvr.dll Kvarn_Rcvr.def libKvarn_Rcvr.dll.a Kvarn_Rcvr.lib include/kvarn_rcvr.h README.md \
-         examples/c/host.c examples/python/kvarn_rcvr.py examples/csharp/KvarnRcvr.cs docs/protocol.md; do
+         examples/c/host.c bindings/python/src/kvarn_rcvr/__init__.py bindings/pascal/kvarnrcvr.pas examples/csharp/KvarnRcvr.cs \
+         docs/protocol.md; do
   [ -f "$w/$f" ] && ok "zip has $f" || bad "zip lacks $f"
 done
 

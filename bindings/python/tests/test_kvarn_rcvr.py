@@ -1,20 +1,22 @@
-"""Tests of the kvarn_rcvr binding: python3 test_kvarn_rcvr.py
+"""Tests of the installed kvarn_rcvr package: python3 -m unittest discover tests
 
-Set KVARN_RCVR_LIBRARY to the library to test. The channel tests play the
+KVARN_RCVR_LIBRARY names the library to test and KVARN_SIM the receiver
+simulator (kvarn-sim; its tests skip without it). The channel tests play the
 receiver themselves on a pseudo-terminal (POSIX only).
 """
 
 import ctypes
+import json
 import os
 import select
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import kvarn_rcvr  # noqa: E402
+import kvarn_rcvr
 
 DC4 = b"\x14"
 # Set by the project's own test run while parts of the library are still
@@ -36,6 +38,9 @@ class RecordLayout(unittest.TestCase):
             self.assertEqual(getattr(kvarn_rcvr.TlfMsg, name).offset, offset, name)
         self.assertEqual(ctypes.sizeof(kvarn_rcvr.TlfSystemTime), 16)
         self.assertEqual(kvarn_rcvr.TlfSystemTime.wMilliseconds.offset, 14)
+
+    def test_package_is_typed(self):
+        self.assertTrue(os.path.isfile(os.path.join(os.path.dirname(kvarn_rcvr.__file__), "py.typed")))
 
     def test_short_strings_read_only_the_counted_characters(self):
         m = kvarn_rcvr.TlfMsg()
@@ -70,6 +75,37 @@ class Library(unittest.TestCase):
         _, marks, _ = self.lib.sys_msg("   A F1", marks=marks)
         self.assertEqual((marks[0], marks[9]), (254, 255))
         self.assertEqual(self.lib.sys_msg("   A 03 ", bits=0)[0], 0, "a trailing space matches nothing")
+
+    def test_library_is_looked_for_in_order(self):
+        """The explicit path, then $KVARN_RCVR_LIBRARY, then a copy next to
+        the module, then the loader's search path; each run in a fresh
+        interpreter on a copy of the package."""
+        library = os.environ["KVARN_RCVR_LIBRARY"]
+        with tempfile.TemporaryDirectory() as scratch:
+            package = os.path.join(scratch, "kvarn_rcvr")
+            shutil.copytree(os.path.dirname(kvarn_rcvr.__file__), package)
+            beside = os.path.join(package, "libKvarn_Rcvr.so.1")
+            shutil.copy(library, beside)
+            probe = "import kvarn_rcvr, sys; print(kvarn_rcvr.Library(*sys.argv[1:]).path)"
+            cases = [  # (argument, KVARN_RCVR_LIBRARY, loaded path or error)
+                ([library], "/nowhere/lib.so", library),
+                ([], library, library),
+                ([], None, beside),
+                (["/nowhere/lib.so"], None, "/nowhere/lib.so: cannot open shared object file"),
+            ]
+            for args, variable, want in cases:
+                env = {k: v for k, v in os.environ.items() if k not in ("KVARN_RCVR_LIBRARY", "LD_LIBRARY_PATH")}
+                env["PYTHONPATH"] = scratch
+                if variable:
+                    env["KVARN_RCVR_LIBRARY"] = variable
+                run = subprocess.run([sys.executable, "-c", probe] + args, env=env, capture_output=True, text=True)
+                self.assertIn(want, run.stdout + run.stderr, (args, variable))
+            os.remove(beside)
+            # Nothing beside the module: the loader's path, by the runtime name.
+            env = dict(os.environ, PYTHONPATH=scratch, LD_LIBRARY_PATH=os.path.dirname(library))
+            env.pop("KVARN_RCVR_LIBRARY")
+            run = subprocess.run([sys.executable, "-c", probe], env=env, capture_output=True, text=True)
+            self.assertEqual(run.stdout.strip(), "libKvarn_Rcvr.so.1", run.stderr)
 
     def test_open_failures_raise(self):
         with tempfile.TemporaryDirectory() as scratch:
@@ -162,6 +198,48 @@ class ChannelOnPty(unittest.TestCase):
         self.channel.close()  # the wrapper closes once
         with self.assertRaises(ValueError):
             self.channel.take()
+
+
+@unittest.skipIf(sys.platform == "win32" or not os.environ.get("KVARN_SIM"), "needs kvarn-sim (KVARN_SIM)")
+@unless_built("channel")
+class ChannelAgainstSimulator(unittest.TestCase):
+    """kvarn-sim plays the receiver: the channel's iterator yields each event
+    once, and every frame is acknowledged at the first try."""
+
+    FRAMES = ["5011 181234E13001001", "S0111[#1234|Nri12/BA03/BR04]", "3011 000  1234130005"]
+
+    def test_events_iterator_in_a_with_block(self):
+        lib = kvarn_rcvr.Library()
+        with tempfile.TemporaryDirectory() as scratch:
+            with open(os.path.join(scratch, "Rn.ini"), "w") as ini:
+                ini.write("[RecNr1]\nBaud=9600\nDataBit=8\n")
+            args = [os.environ["KVARN_SIM"], "--pty", "--link", "./Com6", "--hold", "--heartbeat", "0",
+                    "--gap", "0", "--json"]
+            for frame in self.FRAMES:
+                args += ["--frame", frame]
+            sim = subprocess.Popen(args, cwd=scratch, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                end = time.monotonic() + 10
+                while not os.path.islink(os.path.join(scratch, "Com6")) and time.monotonic() < end:
+                    time.sleep(0.02)
+                cwd = os.getcwd()
+                os.chdir(scratch)
+                try:
+                    with lib.open(6, 1) as channel:
+                        events = [(e.RecNo, e.area, e.evzone) for e in channel.events(seconds=20, count=4)]
+                    self.assertTrue(channel.closed)
+                finally:
+                    os.chdir(cwd)
+                out, err = sim.communicate(timeout=30)
+            finally:
+                if sim.poll() is None:
+                    sim.kill()
+                    sim.wait()
+        self.assertEqual(events, [(1, " 01", "E130 001"), (1, " 12", "  BA  03"), (1, " 12", "  BR  04"),
+                                  (1, "   ", " 130 005")])
+        sent = [json.loads(line) for line in out.splitlines() if '"type":"frame"' in line]
+        self.assertEqual([(o["frame"], o["outcome"], o["tries"]) for o in sent],
+                         [(f, "acknowledged", 1) for f in self.FRAMES], err)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,5 @@
+import sys
+
+from kvarn_rcvr import main
+
+sys.exit(main())
