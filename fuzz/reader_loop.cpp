@@ -79,17 +79,15 @@ struct Model {
   bool BlockDeliverable() const { return !Pending.Blocks.empty() && Pending.Blocks.front().FrameNo <= TakenFrameNo; }
 
  private:
-  // False when the bytes did not fit: input and port are then discarded.
-  bool ReadPort(size_t n) {
-    n = std::min(n, Port.size());
-    if (n == 0) return true;
+  // Moves up to `n` bytes, as many as the input has room for.
+  size_t ReadPort(size_t n) {
+    n = std::min({n, Port.size(), LineInput::kCapacity - In.size()});
+    if (n == 0) return 0;
     BytesRead += n;
     ResendWaits = 0;
-    const bool fits = In.size() + n <= LineInput::kCapacity;
-    if (fits) In.append(Port, 0, n);
+    In.append(Port, 0, n);
     Port.erase(0, n);
-    if (!fits) In.clear(), Port.clear();
-    return fits;
+    return n;
   }
 
   bool HandleFrame() {
@@ -137,9 +135,10 @@ struct Model {
 
   bool Drain() {
     for (int i = 0; i < 32; ++i) {
-      const size_t n = std::min(Port.size(), kMaxRead);
-      if (!ReadPort(n)) return false;
-      if (n == 0) return true;
+      const bool queued = !Port.empty();
+      const size_t n = ReadPort(kMaxRead);
+      if (!queued) return true;
+      if (n == 0) return false;
     }
     return false;
   }

@@ -64,6 +64,7 @@ class TCommThread {
   void Execute();
   bool ReadFrameEnd();
   bool DrainPort();
+  void DiscardAfterOverflow();
   bool HandleQueuedFrames(DecodeContext& ctx);
   void HandleFrame(DecodeContext& ctx);
   bool Decode(DecodeContext& ctx);

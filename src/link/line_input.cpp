@@ -15,6 +15,11 @@ bool LineInput::Append(const char* bytes, size_t n) {
   return true;
 }
 
+void LineInput::DropPartial() {
+  const size_t last = Held().rfind(kFrameEnd);
+  FCount = last == std::string_view::npos ? 0 : last + 1;
+}
+
 bool LineInput::HasFrame() const {
   return FCount >= kMaxFrameRead || Held().find(kFrameEnd) != std::string_view::npos;
 }

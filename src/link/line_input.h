@@ -22,11 +22,13 @@ class LineInput {
  public:
   static constexpr size_t kCapacity = 4096;
 
-  // Appends bytes read from the port. False when they do not fit: the
-  // input is then discarded whole, as an overflowing port queue would be.
+  // Appends bytes read from the port; at most Room() of them fit. False
+  // when they do not: the input is then discarded whole.
   bool Append(const char* bytes, size_t n);
-  void Clear() { FCount = 0; }
+  size_t Room() const { return kCapacity - FCount; }
   bool Empty() const { return FCount == 0; }
+  // Drops the start of a frame still arriving: its rest was lost.
+  void DropPartial();
 
   // A frame can be taken: its DC4 has come, or it has run past the longest
   // frame read.

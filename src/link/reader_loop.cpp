@@ -46,29 +46,38 @@ void TCommThread::Execute() {
 // One read of what the port holds, at most one frame's worth.
 bool TCommThread::ReadFrameEnd() {
   uint32_t errors = 0;
-  size_t n = std::min<size_t>(FPort->QueryStatus(errors), kMaxFrameRead);
+  size_t n = std::min<size_t>({FPort->QueryStatus(errors), kMaxFrameRead, FInput.Room()});
   size_t count = std::min(FPort->Read(FReadBuf, n), n);
-  if (!FInput.Append(FReadBuf, count)) FPort->PurgeInput();
+  FInput.Append(FReadBuf, count);
+  if (errors & platform::kCeRxOver) DiscardAfterOverflow();
   return count > 0;
 }
 
-// Moves everything the port holds into FInput without waiting. False when
-// part of it may be unseen: an overflow, or a queue that would not be read.
+// Moves what the port holds into FInput without waiting. False when part of
+// it may be unseen: an overflow, input left in the port, or a queue that
+// would not be read.
 bool TCommThread::DrainPort() {
   for (int i = 0; i < 32; ++i) {
     uint32_t errors = 0;
-    size_t n = std::min<size_t>(FPort->QueryStatus(errors), kMaxFrameRead);
-    bool lost = errors & platform::kCeRxOver;
-    size_t count = n ? std::min(FPort->Read(FReadBuf, n), n) : 0;
-    if (lost || !FInput.Append(FReadBuf, count)) {
-      FInput.Clear();
-      FPort->PurgeInput();
+    const size_t queued = FPort->QueryStatus(errors);
+    const size_t n = std::min<size_t>({queued, kMaxFrameRead, FInput.Room()});
+    const size_t count = n ? std::min(FPort->Read(FReadBuf, n), n) : 0;
+    FInput.Append(FReadBuf, count);
+    if (errors & platform::kCeRxOver) {
+      DiscardAfterOverflow();
       return false;
     }
-    if (n == 0) return true;
+    if (queued == 0) return true;
     if (count == 0) return false;
   }
   return false;
+}
+
+// The port dropped bytes: what it still holds, and the start of a frame
+// that they would have continued, would only join up into a wrong frame.
+void TCommThread::DiscardAfterOverflow() {
+  FPort->PurgeInput();
+  FInput.DropPartial();
 }
 
 // Every frame read so far, oldest first. False when the stop event ends it.
@@ -190,10 +199,7 @@ void TCommThread::DropBlocks(uint32_t frameNo) {
 void TCommThread::CheckOverflow() {
   uint32_t errors = 0;
   FPort->QueryStatus(errors);
-  if (errors & platform::kCeRxOver) {
-    FPort->PurgeInput();
-    FInput.Clear();
-  }
+  if (errors & platform::kCeRxOver) DiscardAfterOverflow();
 }
 
 // False when the stop event is set.
