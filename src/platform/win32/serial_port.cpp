@@ -151,8 +151,8 @@ bool Win32SerialPort::SetTimeouts(const CommTimeouts& t) {
 PortWait Win32SerialPort::WaitFrameEnd(Event& stop, uint32_t ms) {
   if (!FRead) return IsSet(stop) ? PortWait::Stop : PortWait::Failed;
   if (!FRead->Pending) {
+    // A wait or read that starts resets its event itself.
     FRead->Mask = 0;
-    ResetEvent(FRead->Ov.hEvent);
     if (WaitCommEvent(FPort, &FRead->Mask, &FRead->Ov))
       SetEvent(FRead->Ov.hEvent);  // done at once: taken below like a later end
     else if (GetLastError() != ERROR_IO_PENDING)
@@ -172,12 +172,15 @@ PortWait Win32SerialPort::WaitFrameEnd(Event& stop, uint32_t ms) {
 // nothing. A wait that ends without it (an empty mask, as when the mask is
 // changed or the driver cannot watch for it) or fails is no frame.
 PortWait Win32SerialPort::WaitResult() {
-  // Reset first: a wake without an end then does not come back at once, and
-  // an end that comes after the reset sets the event again.
-  ResetEvent(FRead->Ov.hEvent);
   DWORD unused = 0;
   BOOL ok = GetOverlappedResult(FPort, &FRead->Ov, &unused, FALSE);
-  if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) return PortWait::Timeout;  // a stray wake
+  if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) {
+    // A wake without an end: reset the event so that it does not come back
+    // at once, then look again for an end that came before the reset.
+    ResetEvent(FRead->Ov.hEvent);
+    ok = GetOverlappedResult(FPort, &FRead->Ov, &unused, FALSE);
+    if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) return PortWait::Timeout;
+  }
   FRead->Pending = false;
   return ok && (FRead->Mask & EV_RXFLAG) ? PortWait::FrameEnded : PortWait::Failed;
 }
@@ -199,7 +202,6 @@ size_t Win32SerialPort::Read(char* buf, size_t n) {
   if (!FRead || FRead->Pending || n == 0) return 0;  // the read record is busy
   Request* r = FRead;
   const DWORD want = static_cast<DWORD>(n < kReadChunk ? n : kReadChunk);
-  ResetEvent(r->Ov.hEvent);
   if (!ReadFile(FPort, r->Data, want, nullptr, &r->Ov)) {
     if (GetLastError() != ERROR_IO_PENDING) return 0;
     r->Pending = true;
