@@ -43,11 +43,12 @@ bool IsLibraryWindow(HWND w) {
   return w && GetClassNameA(w, name, sizeof name) > 0 && std::strcmp(name, kClassName) == 0;
 }
 
-// gLock held exclusively. The class goes with the last window, so nothing
-// of the library is left registered once all channels are closed.
+// gLock held exclusively, by the last release. The class goes with the last
+// window, so nothing of the library is left registered once all channels
+// are closed.
 void DestroyLibraryWindow(HWND w) {
   DestroyWindow(w);
-  if (gHolders == 0) UnregisterClassA(kClassName, ThisModule());  // fails while another window lives
+  UnregisterClassA(kClassName, ThisModule());  // fails while another window lives
 }
 
 LRESULT CALLBACK WindowProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
