@@ -88,6 +88,7 @@ TEST_F(Port, OpensTheDeviceOnceAndKeepsWhatTheChannelDoesNotSet) {
   Open();
   EXPECT_FALSE(kvarn::platform::OpenSerialPort(kPort)) << "serial devices are exclusive";
   EXPECT_FALSE(kvarn::platform::OpenSerialPort(3));
+  EXPECT_FALSE(kvarn::platform::OpenSerialPort(12)) << "from 10 on through the device namespace";
   EXPECT_FALSE(kvarn::platform::OpenSerialPort(0));
   EXPECT_TRUE(port_->SetupQueues(200, 200));
   EXPECT_EQ(InQueueSize(), 200u);
@@ -103,6 +104,14 @@ TEST_F(Port, OpensTheDeviceOnceAndKeepsWhatTheChannelDoesNotSet) {
   EXPECT_FALSE(IsOpen());
   port_->Close();
   EXPECT_EQ(Calls("CloseHandle"), 2u) << "the port and its wait event, once each";
+  // Settings given before any were read keep the port's own too.
+  port_ = kvarn::platform::OpenSerialPort(kPort);
+  ASSERT_TRUE(port_);
+  kvarn::platform::CommState st;
+  st.BaudRate = 9600;
+  EXPECT_TRUE(port_->SetState(st));
+  EXPECT_EQ(State().BaudRate, 9600u);
+  EXPECT_EQ(State().XonLim, 100);
 }
 
 // How a wait for the frame's end ends, for each thing the driver does.
@@ -165,6 +174,9 @@ INSTANTIATE_TEST_SUITE_P(Driver, PortWaits, ::testing::ValuesIn(kWaitCases), Cas
 TEST_F(Port, AnEndedWaitIsReportedOnceAndAStrayWakeOnce) {
   Open();
   ASSERT_EQ(Wait(0), PortWait::Timeout);
+  char b[4];
+  EXPECT_EQ(port_->Read(b, sizeof b), 0u) << "the record is the pending wait's";
+  EXPECT_EQ(port_->Read(b, 0), 0u);
   Send("a\x14" "b\x14");
   ASSERT_EQ(Wait(1000), PortWait::FrameEnded);
   uint32_t errors = 0;
@@ -188,7 +200,7 @@ TEST_F(Port, AnEndedWaitIsReportedOnceAndAStrayWakeOnce) {
 struct ReadCase {
   const char* Name;
   Script S;
-  size_t Want;   // of the 6 bytes queued, asking for 250
+  size_t Want;   // of the 6 bytes queued, asking for more than one read takes
   bool Lost;     // the driver keeps the request: abandoned
 };
 
@@ -210,7 +222,7 @@ TEST_P(PortReads, TakeWhatTheDriverGives) {
   Send("12345\x14");
   uint32_t errors = 0;
   ASSERT_EQ(port_->QueryStatus(errors), 6u);
-  char buf[250] = {};
+  char buf[300] = {};
   size_t got = 99;
   EXPECT_TRUE(Within(3000, [&] { got = port_->Read(buf, sizeof buf); })) << "the read waited without a bound";
   EXPECT_EQ(got, c.Want);
@@ -240,6 +252,10 @@ TEST_F(Port, StatusCountsTheQueueAndReportsAnOverflowOnce) {
   EXPECT_EQ(port_->QueryStatus(errors), 0u);
   EXPECT_EQ(errors, 0u);
   EXPECT_EQ(port_->Read(reinterpret_cast<char*>(&errors), 4), 0u);
+  kvarn::platform::CommState st;
+  EXPECT_FALSE(port_->GetState(st));
+  port_->SendAck();
+  EXPECT_EQ(Written(), "");
 }
 
 // An ACK held back by XOFF or CTS: the next one waits for it up to 2 s,
