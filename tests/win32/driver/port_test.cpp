@@ -197,6 +197,23 @@ TEST_F(Port, AnEndedWaitIsReportedOnceAndAStrayWakeOnce) {
   EXPECT_EQ(Calls("WaitCommEvent"), 3u);
 }
 
+// Bytes read while no wait is pending (what arrived while the worker waited
+// for the host): their DC4 stays in the history, so the next wait ends at
+// once with nothing left to read; a frame still arriving ends a later wait.
+TEST_F(Port, ReadingBetweenWaitsLeavesTheirDc4InTheHistory) {
+  Open();
+  Send("5011 18\x14" "5011");
+  uint32_t errors = 0;
+  char b[32];
+  ASSERT_EQ(port_->Read(b, port_->QueryStatus(errors)), 12u);
+  EXPECT_EQ(Wait(300), PortWait::FrameEnded);
+  EXPECT_EQ(port_->QueryStatus(errors), 0u);
+  EXPECT_EQ(Wait(0), PortWait::Timeout);
+  Send(" 18\x14");
+  EXPECT_EQ(Wait(300), PortWait::FrameEnded);
+  EXPECT_EQ(port_->QueryStatus(errors), 4u);
+}
+
 struct ReadCase {
   const char* Name;
   Script S;
