@@ -31,6 +31,7 @@ constexpr bool kLoopEndsEmptyPassesAtOnce = false;
 const std::string kDc4 = "\x14";
 const std::string kEvent = "5011 181234E13001001";  // account 0x1234
 const std::string kOther = "5011 185678E13001002";  // account 0x5678
+const std::string kNext = "5011 189999E13001003";   // account 0x9999: never the same text as a case's
 const std::string kBracketed = "S0111[#1234|Nri12/BA03/BR04]";  // an event and a block
 const std::string kRejected = "5011 1812";
 const std::string kHeartbeat = "1010           @    ";
@@ -158,7 +159,7 @@ TEST_P(DriverFeeds, BecomeEventsAndAcks) {
     EXPECT_EQ(LastReadAsked(), 250u);
   }
   // The channel goes on with the next frame.
-  EXPECT_EQ(Feed(kOther + kDc4), std::vector<int32_t>{0x5678});
+  EXPECT_EQ(Feed(kNext + kDc4), std::vector<int32_t>{0x9999});
   EXPECT_EQ(Written(), std::string(c.Acks + 1, '\x06'));
 }
 
