@@ -15,7 +15,8 @@ namespace kvarn::platform {
 // until after its worker has ended. The first hold while none exists makes
 // the window, owned by the calling thread; the last release removes it on
 // its own thread (at once when the releasing thread owns it, else when that
-// thread next retrieves its posted messages).
+// thread next retrieves its posted messages). Nothing left behind leads into
+// the library's code, so the host may unload it once every channel is closed.
 void AcquireWindow();
 void ReleaseWindow();
 

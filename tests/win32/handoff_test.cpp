@@ -133,6 +133,9 @@ bool ServeAndTake(TCommThread& channel, TlfMsg& msg) {
 }
 
 TEST(HandoffWindow, RunsOnTheOwnersThreadAndCarriesExceptionsBack) {
+  DWORD alone = 0;
+  platform::RunOnWindowThread([&] { alone = GetCurrentThreadId(); });
+  EXPECT_EQ(alone, GetCurrentThreadId()) << "without a window it runs at once";
   HostThread host;
   host.Call(platform::AcquireWindow);
   EXPECT_EQ(LibraryWindowThread(), host.Id());
@@ -164,6 +167,7 @@ TEST(HandoffWindow, IsDestroyedOnItsOwnThreadByTheLastRelease) {
   EXPECT_EQ(LibraryWindows(), 0);
   WNDCLASSA wc;
   EXPECT_FALSE(GetClassInfoA(GetModuleHandleA(nullptr), kWindowClass, &wc)) << "class left registered";
+  platform::ReleaseWindow();  // one too many: ignored
 
   HostThread host;
   host.Call(platform::AcquireWindow);

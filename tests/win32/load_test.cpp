@@ -3,7 +3,9 @@
 // may run, so no thread, window or file may appear.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kvarn_rcvr.h"
@@ -104,6 +106,33 @@ TEST(DllLoad, LoadCallUnloadIsQuiet) {
 
   SetCurrentDirectoryA(oldDir);
   RemoveDirectoryA(dir.c_str());
+}
+
+// The last channel closed on another thread than the window's, and the
+// library unloaded there, as a host may once every channel is closed: when
+// the window's thread next retrieves its messages, nothing may lead into the
+// unloaded code. Run by wine_check.py, which maps a port.
+TEST(DllUnload, WindowThreadRetrievesMessagesAfterTheLibraryWentOnAnotherThread) {
+  const char* port = std::getenv("KVARN_TEST_COM_PORT");
+  if (!port) GTEST_SKIP() << "no COM port mapped to a pseudo-terminal";
+  HMODULE lib = LoadLibraryA(DllPath().c_str());
+  ASSERT_NE(lib, nullptr);
+  auto init = reinterpret_cast<decltype(&tlf_InitComm)>(reinterpret_cast<void*>(GetProcAddress(lib, "tlf_InitComm")));
+  auto close =
+      reinterpret_cast<decltype(&tlf_CloseComm)>(reinterpret_cast<void*>(GetProcAddress(lib, "tlf_CloseComm")));
+  ASSERT_TRUE(init && close);
+  TlfChannel channel = init(std::atoi(port), 1);  // this thread owns the window
+  ASSERT_NE(channel, nullptr);
+  const int windows = WindowCount();
+  EXPECT_GE(windows, 1);
+  std::thread([&] {
+    close(channel);
+    FreeLibrary(lib);
+  }).join();
+  ASSERT_EQ(GetModuleHandleA("Kvarn_Rcvr.dll"), nullptr) << "still loaded";
+  MSG m;
+  while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+  EXPECT_EQ(WindowCount(), windows - 1) << "the window outlived its dispatch";
 }
 
 }  // namespace

@@ -263,6 +263,7 @@ def main():
         if "rn.ini" in watch.opened():
             fail(f"tlf_InitComm({MISSING_PORT}, 1) opened Rn.ini")
         gtest(exe, "DllExports.ChannelCalleesRemoveTheirArguments", dict(KVARN_TEST_COM_PORT=PORT), cwd=scratch)
+        gtest(exe, "DllUnload.*", dict(KVARN_TEST_COM_PORT=PORT), cwd=scratch)
         check_locales(exe)
     finally:
         watch.close()

@@ -12,8 +12,7 @@
 namespace kvarn::platform {
 namespace {
 
-constexpr UINT kRunMessage = WM_APP + 0x4B1;      // lParam: the Handoff to run
-constexpr UINT kDestroyMessage = WM_APP + 0x4B2;  // posted by a release on another thread
+constexpr UINT kRunMessage = WM_APP + 0x4B1;  // lParam: the Handoff to run
 constexpr char kClassName[] = "Kvarn_Rcvr handoff";
 
 struct Handoff {
@@ -44,11 +43,12 @@ bool IsLibraryWindow(HWND w) {
   return w && GetClassNameA(w, name, sizeof name) > 0 && std::strcmp(name, kClassName) == 0;
 }
 
-// gLock held exclusively. The class goes with the last window, so nothing
-// of the library is left registered once all channels are closed.
+// gLock held exclusively, by the last release. The class goes with the last
+// window, so nothing of the library is left registered once all channels
+// are closed.
 void DestroyLibraryWindow(HWND w) {
   DestroyWindow(w);
-  if (gHolders == 0) UnregisterClassA(kClassName, ThisModule());  // fails while another window lives
+  UnregisterClassA(kClassName, ThisModule());  // fails while another window lives
 }
 
 LRESULT CALLBACK WindowProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
@@ -63,24 +63,23 @@ LRESULT CALLBACK WindowProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     }
     return 1;
   }
-  if (msg == kDestroyMessage) {
-    AcquireSRWLockExclusive(&gLock);
-    DestroyLibraryWindow(w);
-    ReleaseSRWLockExclusive(&gLock);
-    return 0;
-  }
   return DefWindowProcA(w, msg, wp, lp);
 }
 
 // gLock held exclusively. Null when the window cannot be made: handoffs then
-// run on the workers.
+// run on the workers. The class's own procedure is the system's: a class
+// left registered after the library is unloaded (its last window went on
+// another thread) leads nowhere into unloaded code. The window gets the
+// library's procedure once it exists.
 HWND MakeWindow() {
   WNDCLASSA wc{};
-  wc.lpfnWndProc = WindowProc;
+  wc.lpfnWndProc = DefWindowProcA;
   wc.hInstance = ThisModule();
   wc.lpszClassName = kClassName;
   if (!RegisterClassA(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return nullptr;
-  return CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  HWND w = CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  if (w) SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WindowProc));
+  return w;
 }
 
 }  // namespace
@@ -101,9 +100,12 @@ void ReleaseWindow() {
     } else if (GetWindowThreadProcessId(w, nullptr) == GetCurrentThreadId()) {
       DestroyLibraryWindow(w);
     } else {
-      // Only its own thread may destroy it: that thread does so when it
-      // next retrieves its posted messages.
-      PostMessageA(w, kDestroyMessage, 0, 0);
+      // Only its own thread may destroy it, when it next retrieves its posted
+      // messages; the host may unload the library before that. So the
+      // window is handed the system's procedure first, and the message that
+      // ends it is one the system handles.
+      SetWindowLongPtrA(w, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(DefWindowProcA));
+      PostMessageA(w, WM_CLOSE, 0, 0);
     }
   }
   ReleaseSRWLockExclusive(&gLock);

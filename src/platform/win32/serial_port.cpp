@@ -20,13 +20,63 @@ static_assert(kDcbFlagsOffset == 8 && offsetof(DCB, wReserved) == 12, "DCB flag 
 
 // An ACK that has not gone out after this long is held back by flow control
 // (a byte takes 33 ms at 300 baud); the next one replaces it.
-constexpr ULONGLONG kAckStallMs = 2000;
+constexpr DWORD kAckStallMs = 2000;
+// A read ends within its total time-out (1 ms) and a cancelled request at
+// once on a working driver. A request that outlasts these is given up on.
+constexpr DWORD kReadLimitMs = 1000;
+constexpr DWORD kCancelLimitMs = 500;
+// The loop reads at most 250 bytes for a frame.
+constexpr DWORD kReadChunk = 256;
+
+// One overlapped request: its record and the memory the driver writes into
+// (a wait's event mask, a read's bytes) or reads from (the ACK). A request
+// that does not end even when cancelled is abandoned with all of it, its
+// event included: the driver may still write there, so it is never freed,
+// and the port goes on with a fresh request.
+struct Request {
+  OVERLAPPED Ov{};
+  DWORD Mask = 0;
+  char Data[kReadChunk]{};
+  bool Pending = false;
+};
+
+// Null when the memory or the event cannot be had.
+Request* NewRequest(bool withEvent) {
+  auto* r = new (std::nothrow) Request;
+  if (r && withEvent && !(r->Ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr))) {
+    delete r;
+    r = nullptr;
+  }
+  return r;
+}
+
+void FreeRequest(Request* r) {
+  if (!r) return;
+  if (r->Ov.hEvent) CloseHandle(r->Ov.hEvent);
+  delete r;
+}
+
+bool IsSet(Event& e) { return WaitForSingleObject(reinterpret_cast<HANDLE>(e.NativeHandle()), 0) == WAIT_OBJECT_0; }
+
+// True once the request has ended, waiting at most `ms` for it.
+bool Ended(const Request& r, DWORD ms) {
+  if (r.Ov.hEvent) {
+    if (!HasOverlappedIoCompleted(&r.Ov)) WaitForSingleObject(r.Ov.hEvent, ms);
+    return HasOverlappedIoCompleted(&r.Ov);
+  }
+  // The write record has no event: look at it. Only a write held back by the
+  // line takes longer than a byte's time.
+  const ULONGLONG deadline = GetTickCount64() + ms;
+  while (!HasOverlappedIoCompleted(&r.Ov)) {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(1);
+  }
+  return true;
+}
 
 class Win32SerialPort final : public SerialPort {
  public:
-  Win32SerialPort(HANDLE port, HANDLE waitEvent) : FPort(port), FWaitEvent(waitEvent) {
-    FRead.hEvent = FWaitEvent;
-  }
+  Win32SerialPort(HANDLE port, Request* read, Request* write) : FPort(port), FRead(read), FWrite(write) {}
   ~Win32SerialPort() override { Close(); }
 
   bool SetupQueues(uint32_t inSize, uint32_t outSize) override { return SetupComm(FPort, inSize, outSize); }
@@ -43,22 +93,18 @@ class Win32SerialPort final : public SerialPort {
 
  private:
   PortWait WaitResult();
-  bool AwaitWrite(ULONGLONG ms);
+  void Cancel(Request*& r);
   void FinishAck();
 
   HANDLE FPort;
-  HANDLE FWaitEvent;  // manual reset: the read record's
-  DCB FDcb{};         // as the port last reported it
+  DCB FDcb{};  // as the port last reported it
   bool FHaveDcb = false;
-  // The read record serves the wait for the event character and the read;
-  // the write record, without an event, every ACK. Each stays untouched
-  // while an operation on it is pending.
-  OVERLAPPED FRead{};
-  OVERLAPPED FWrite{};
-  bool FWaitPending = false;
-  bool FWritePending = false;
-  DWORD FMask = 0;     // written by the pending wait
-  char FAck = 0x06;    // written by the pending ACK
+  // The read request serves the wait for the event character and the read;
+  // its event is manual-reset. The write request, without an event, serves
+  // every ACK. Each stays untouched while it is pending. Null once a fresh
+  // one could not be had: the port then does nothing more.
+  Request* FRead;
+  Request* FWrite;
 };
 
 bool Win32SerialPort::GetState(CommState& state) {
@@ -100,33 +146,43 @@ bool Win32SerialPort::SetTimeouts(const CommTimeouts& t) {
 }
 
 // A wait that is still pending from an earlier call (it ran out of time) is
-// waited on again, not started twice: its DC4 is not lost.
+// waited on again, not started twice: its DC4 is not lost. A device that
+// fails every call at once must not hide the stop event from the loop.
 PortWait Win32SerialPort::WaitFrameEnd(Event& stop, uint32_t ms) {
-  if (!FWaitPending) {
-    FMask = 0;
-    ResetEvent(FWaitEvent);
-    if (WaitCommEvent(FPort, &FMask, &FRead))
-      SetEvent(FWaitEvent);  // done at once: taken below like a later end
+  if (!FRead) return IsSet(stop) ? PortWait::Stop : PortWait::Failed;
+  if (!FRead->Pending) {
+    // A wait or read that starts resets its event itself.
+    FRead->Mask = 0;
+    if (WaitCommEvent(FPort, &FRead->Mask, &FRead->Ov))
+      SetEvent(FRead->Ov.hEvent);  // done at once: taken below like a later end
     else if (GetLastError() != ERROR_IO_PENDING)
-      return PortWait::Failed;
-    FWaitPending = true;
+      return IsSet(stop) ? PortWait::Stop : PortWait::Failed;
+    FRead->Pending = true;
   }
-  HANDLE list[2] = {reinterpret_cast<HANDLE>(stop.NativeHandle()), FWaitEvent};  // stop first: it wins
+  HANDLE list[2] = {reinterpret_cast<HANDLE>(stop.NativeHandle()), FRead->Ov.hEvent};  // stop first: it wins
   DWORD r = WaitForMultipleObjects(2, list, FALSE, ms == kInfinite ? INFINITE : static_cast<DWORD>(ms));
   if (r == WAIT_OBJECT_0) return PortWait::Stop;
   if (r == WAIT_OBJECT_0 + 1) return WaitResult();
-  return r == WAIT_TIMEOUT ? PortWait::Timeout : PortWait::Failed;
+  if (r == WAIT_TIMEOUT) return PortWait::Timeout;
+  return IsSet(stop) ? PortWait::Stop : PortWait::Failed;
 }
 
-// Only the event character ends a frame. A wait that ends without it (an
-// empty mask, as when the mask is changed or the driver cannot watch for it,
-// or a failed wait) is no frame: the worker rests rather than spin on it.
+// Only the event character ends a frame, also when it was kept from before
+// the wait started and the queue is empty by now: the loop then reads
+// nothing. A wait that ends without it (an empty mask, as when the mask is
+// changed or the driver cannot watch for it) or fails is no frame.
 PortWait Win32SerialPort::WaitResult() {
   DWORD unused = 0;
-  BOOL ok = GetOverlappedResult(FPort, &FRead, &unused, FALSE);
-  if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) return PortWait::Timeout;  // a stray wake
-  FWaitPending = false;
-  return ok && (FMask & EV_RXFLAG) ? PortWait::FrameEnded : PortWait::Failed;
+  BOOL ok = GetOverlappedResult(FPort, &FRead->Ov, &unused, FALSE);
+  if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) {
+    // A wake without an end: reset the event so that it does not come back
+    // at once, then look again for an end that came before the reset.
+    ResetEvent(FRead->Ov.hEvent);
+    ok = GetOverlappedResult(FPort, &FRead->Ov, &unused, FALSE);
+    if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) return PortWait::Timeout;
+  }
+  FRead->Pending = false;
+  return ok && (FRead->Mask & EV_RXFLAG) ? PortWait::FrameEnded : PortWait::Failed;
 }
 
 uint32_t Win32SerialPort::QueryStatus(uint32_t& errors) {
@@ -140,57 +196,73 @@ uint32_t Win32SerialPort::QueryStatus(uint32_t& errors) {
   return s.cbInQue;
 }
 
-// The read time-outs make it return at once with what has arrived.
+// The read time-outs make it return at once with what has arrived. The
+// bytes land in the request's own memory, which outlives a lost read.
 size_t Win32SerialPort::Read(char* buf, size_t n) {
-  if (FWaitPending || n == 0) return 0;  // the read record is busy
+  if (!FRead || FRead->Pending || n == 0) return 0;  // the read record is busy
+  Request* r = FRead;
+  const DWORD want = static_cast<DWORD>(n < kReadChunk ? n : kReadChunk);
+  if (!ReadFile(FPort, r->Data, want, nullptr, &r->Ov)) {
+    if (GetLastError() != ERROR_IO_PENDING) return 0;
+    r->Pending = true;
+    if (Ended(*r, kReadLimitMs))
+      r->Pending = false;
+    else
+      Cancel(FRead);
+    if (r->Pending) return 0;  // abandoned
+  }
   DWORD got = 0;
-  if (!ReadFile(FPort, buf, static_cast<DWORD>(n), nullptr, &FRead) && GetLastError() != ERROR_IO_PENDING)
-    return 0;
-  GetOverlappedResult(FPort, &FRead, &got, TRUE);
+  GetOverlappedResult(FPort, &r->Ov, &got, FALSE);  // a cancelled read keeps what it took
+  if (got > want) got = want;
+  std::memcpy(buf, r->Data, got);
   return got;
 }
 
 // Not awaited: the worker goes on while the byte goes out.
 void Win32SerialPort::SendAck() {
   FinishAck();
-  FAck = 0x06;
-  FWritePending = WriteFile(FPort, &FAck, 1, nullptr, &FWrite) || GetLastError() == ERROR_IO_PENDING;
+  if (!FWrite) return;
+  FWrite->Data[0] = 0x06;
+  FWrite->Pending = !WriteFile(FPort, FWrite->Data, 1, nullptr, &FWrite->Ov) && GetLastError() == ERROR_IO_PENDING;
 }
 
-// The write record has no event of its own to wait on: look at it. Only a
-// write held back by the line takes longer than a byte's time.
-bool Win32SerialPort::AwaitWrite(ULONGLONG ms) {
-  const ULONGLONG deadline = GetTickCount64() + ms;
-  while (!HasOverlappedIoCompleted(&FWrite)) {
-    if (GetTickCount64() >= deadline) return false;
-    Sleep(1);
-  }
-  return true;
-}
-
-// The record and its byte are reused only once the last ACK is done.
+// The request is reused only once the last ACK is done.
 void Win32SerialPort::FinishAck() {
-  if (!FWritePending) return;
-  if (!AwaitWrite(kAckStallMs)) {
-    CancelIoEx(FPort, &FWrite);
-    AwaitWrite(INFINITE);
-  }
-  FWritePending = false;
+  if (!FWrite || !FWrite->Pending) return;
+  if (Ended(*FWrite, kAckStallMs))
+    FWrite->Pending = false;
+  else
+    Cancel(FWrite);
 }
 
-// Pending operations end before their records and the wait event go; the
-// wait event closes before the port.
+// Cancels a pending request and waits a little for it to end. One that does
+// not stays pending and is abandoned: `r` gets a fresh request.
+void Win32SerialPort::Cancel(Request*& r) {
+  CancelIoEx(FPort, &r->Ov);
+  if (Ended(*r, kCancelLimitMs)) {
+    r->Pending = false;
+    return;
+  }
+  r = NewRequest(r->Ov.hEvent != nullptr);
+}
+
+// Pending requests end before their memory goes; the wait event closes
+// before the port. The documented end of a pending wait is a new event mask,
+// which completes it with an empty mask; cancelling comes second.
 void Win32SerialPort::Close() {
   if (FPort == INVALID_HANDLE_VALUE) return;
-  if (FWaitPending) {
-    CancelIoEx(FPort, &FRead);
-    DWORD unused = 0;
-    GetOverlappedResult(FPort, &FRead, &unused, TRUE);
-    FWaitPending = false;
+  if (FRead && FRead->Pending) {
+    SetCommMask(FPort, 0);
+    if (Ended(*FRead, kCancelLimitMs))
+      FRead->Pending = false;
+    else
+      Cancel(FRead);
   }
   // The last ACK may be for an event the host has taken: let it go out.
   FinishAck();
-  CloseHandle(FWaitEvent);
+  FreeRequest(FRead);
+  FreeRequest(FWrite);
+  FRead = FWrite = nullptr;
   CloseHandle(FPort);
   FPort = INVALID_HANDLE_VALUE;
 }
@@ -207,10 +279,12 @@ std::unique_ptr<SerialPort> OpenSerialPort(int port) {
                          FILE_FLAG_OVERLAPPED, nullptr);
   // Null and INVALID_HANDLE_VALUE (-1) both fail.
   if (reinterpret_cast<intptr_t>(h) <= 0) return nullptr;
-  HANDLE waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  auto* p = waitEvent ? new (std::nothrow) Win32SerialPort(h, waitEvent) : nullptr;
+  Request* read = NewRequest(true);
+  Request* write = NewRequest(false);
+  auto* p = read && write ? new (std::nothrow) Win32SerialPort(h, read, write) : nullptr;
   if (!p) {
-    if (waitEvent) CloseHandle(waitEvent);
+    FreeRequest(read);
+    FreeRequest(write);
     CloseHandle(h);
   }
   return std::unique_ptr<SerialPort>(p);
