@@ -21,13 +21,6 @@
 namespace kvarn_test::driver {
 namespace {
 
-// What the reader loop does once it is reshaped: a read that holds several
-// frames is taken frame by frame, and a wait that ended on the history mask
-// with nothing to read ends its pass without resting. Until then the cases
-// that need it are skipped.
-constexpr bool kLoopTakesFramesApart = false;
-constexpr bool kLoopEndsEmptyPassesAtOnce = false;
-
 const std::string kDc4 = "\x14";
 const std::string kEvent = "5011 181234E13001001";  // account 0x1234
 const std::string kOther = "5011 185678E13001002";  // account 0x5678
@@ -124,7 +117,6 @@ struct FeedCase {
   std::string Input;
   std::vector<int32_t> Events;  // accounts, in order
   size_t Acks;
-  bool NeedsFramesApart = false;
   DWORD MinQueue = 0;  // the driver's input queue, when larger than asked for
 };
 
@@ -136,20 +128,19 @@ const FeedCase kFeedCases[] = {
     {"receiver's own frame", kReceiverOwn + kDc4, {}, 1},
     {"DC4 alone", kDc4, {}, 0},
     // 250 bytes are read, the rest purged: the frame is cut and rejected.
-    {"300 bytes", std::string(299, '5') + kDc4, {}, 0, false, 1024},
+    {"300 bytes", std::string(299, '5') + kDc4, {}, 0, 1024},
     // The queue overflows and the DC4 is lost: the idle pass purges.
     {"overflow", std::string(229, '5') + kDc4, {}, 0},
     // The receiver gave up on the first frame: each is delivered, only the
     // one it waits on is answered.
-    {"two frames in one read", kEvent + kDc4 + kOther + kDc4, {0x1234, 0x5678}, 1, true},
-    {"event and heartbeat in one read", kEvent + kDc4 + kHeartbeat + kDc4, {0x1234}, 1, true},
+    {"two frames in one read", kEvent + kDc4 + kOther + kDc4, {0x1234, 0x5678}, 1},
+    {"event and heartbeat in one read", kEvent + kDc4 + kHeartbeat + kDc4, {0x1234}, 1},
 };
 
 class DriverFeeds : public DriverChannel, public ::testing::WithParamInterface<FeedCase> {};
 
 TEST_P(DriverFeeds, BecomeEventsAndAcks) {
   const FeedCase& c = GetParam();
-  if (c.NeedsFramesApart && !kLoopTakesFramesApart) GTEST_SKIP() << "needs the loop that takes a read's frames apart";
   Reset({ReadMode::AtOnce, 0, true, true, 4096, c.MinQueue});
   Init();
   ASSERT_TRUE(Await(2000, [] { return WaitPending(); }));
@@ -229,7 +220,6 @@ TEST_F(DriverChannel, CloseIsBoundedWhenTheDriverKeepsItsRequests) {
 // next wait ends at once on an empty queue. That pass must not rest out the
 // interval while new frames arrive.
 TEST_F(DriverChannel, EventCharacterLeftInTheHistoryCostsNoPause) {
-  if (!kLoopEndsEmptyPassesAtOnce) GTEST_SKIP() << "needs the loop that ends an empty pass without resting";
   Init();
   ASSERT_TRUE(Await(2000, [] { return WaitPending(); }));
   Feed(kDc4 + kDc4);
