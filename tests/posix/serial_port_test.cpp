@@ -191,9 +191,9 @@ TEST_F(Port, EveryFlagTheSettingsDoNotAskForIsCleared) {
     speed_t Speed;
     tcflag_t Iflag, Cflag;  // Cflag: the bits of kAsked that must be on
   } kCases[] = {
-      {1, B9600, 0, CLOCAL},
-      {2, B19200, IXON | IXOFF, CLOCAL | CSTOPB},
-      {3, B57600, 0, CLOCAL | CRTSCTS | PARODD},
+      {1, B9600, 0, CLOCAL | HUPCL},
+      {2, B19200, IXON | IXOFF, CLOCAL | HUPCL | CSTOPB},
+      {3, B57600, 0, CLOCAL | HUPCL | CRTSCTS | PARODD},
   };
   for (const auto& c : kCases) {
     termios t{};

@@ -101,15 +101,16 @@ constexpr tcflag_t kSpeedBits = 0;
 // Raw reception and nothing else, whatever another program left on the
 // device: no input, output or local processing at all (no parity checking
 // either, whatever the parity; no case mapping, no echo, no signals), and in
-// the control modes only the receiver on and the modem status lines ignored.
-// The speed, the character format and the XON/XOFF characters stay as the
-// port had them until the settings say otherwise; reads never block.
+// the control modes only the receiver on, the modem status lines ignored and
+// DTR dropped at close (HUPCL), as a Windows port drops it. The speed, the
+// character format and the XON/XOFF characters stay as the port had them
+// until the settings say otherwise; reads never block.
 termios RawLine(const termios& current) {
   termios t = current;
   t.c_iflag = 0;
   t.c_oflag = 0;
   t.c_lflag = 0;
-  t.c_cflag = (current.c_cflag & (kSpeedBits | kCharFormat | CSTOPB)) | CREAD | CLOCAL;
+  t.c_cflag = (current.c_cflag & (kSpeedBits | kCharFormat | CSTOPB)) | CREAD | CLOCAL | HUPCL;
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
   return t;
