@@ -8,7 +8,7 @@
  * to the host. The receiver is acknowledged (ACK, 0x06) for a frame only once
  * the host has taken that frame's event with tlf_GetMsg; an event the host
  * does not take within 7000 ms is withdrawn and its frame left
- * unacknowledged, so the receiver sends it again.
+ * unacknowledged; most receivers send it again.
  *
  * Builds:
  *   Windows  Kvarn_Rcvr.dll, 32-bit x86 only. Five exports by undecorated
@@ -25,7 +25,8 @@
  *     (for example every 50 to 200 ms) for every open channel. A call returns
  *     at once. Each call delivers at most one event; call again while it
  *     returns 1. An event must be taken within 7000 ms of being handed over,
- *     else it is withdrawn and the receiver sends its frame again later.
+ *     else it is withdrawn and its frame left unacknowledged (most
+ *     receivers send it again later).
  *
  *  2. Windows: pump messages on the opening thread. The thread that opens
  *     the first channel (while no other channel is open) owns a hidden
@@ -152,8 +153,22 @@ typedef struct TlfSystemTime {
  *
  * The further blocks of a bracketed frame are delivered with Area, EvZone,
  * LineNo and Account of their own frame; RecNo and Stamp are not written for
- * them (they keep what the host's record held, normally the values of the
- * frame's first event, delivered just before).
+ * them: they keep whatever the host's record held. That is the frame's first
+ * event only while no other frame came in between. The receiver is
+ * acknowledged once the first event is taken and may send its next frame
+ * while blocks still wait; that frame's event is delivered first, and the
+ * blocks after it then show ITS receiver number and time. Two frames, one
+ * record reused for every call:
+ *     frame 1 "S0111[#1234|Nri12/BA03/BR04]"  (receiver 1, no time)
+ *     call 1  BA 03: RecNo 1, LineNo 1, Account 0x1234, no time; ACK
+ *     frame 2 "5032 12:34:56 07/08 xxxx"      (receiver 3, line 2, a time)
+ *     call 2  frame 2: RecNo 3, LineNo 2, Stamp 12:34:56 on 7 August; ACK
+ *     call 3  BR 04: LineNo 1, Account 0x1234 (frame 1's), but RecNo 3 and
+ *             Stamp 12:34:56 on 7 August (frame 2's, left in the record)
+ * To tell a block from an event, set RecNo to -1 before each call: a block
+ * leaves it -1. A block's own receiver and time are those of the first event
+ * of its frame (the earlier event with the same LineNo and Account), which
+ * the host has to keep for it.
  */
 typedef struct TlfMsg {
     int RecNo;

@@ -20,8 +20,13 @@ kvarn_ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-KVARN_NATIVE_PACKAGES=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev python3 mono-mcs)
+# make: the install check builds examples/c/Makefile, the pkg-config consumer.
+KVARN_NATIVE_PACKAGES=(cmake ninja-build make g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
+  python3 mono-mcs)
 KVARN_WIN32_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386)
+# scripts/release clones the tree with git, zips the Windows bundle, and its
+# check unzips it and reads the DLL with the MinGW objdump.
+KVARN_RELEASE_PACKAGES=(git zip unzip binutils-mingw-w64-i686)
 # clang's libFuzzer and sanitizer runtimes, for scripts/fuzz and the fuzz stage
 # of scripts/test.
 KVARN_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)

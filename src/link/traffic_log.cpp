@@ -17,6 +17,8 @@ std::mutex& AppendLock() {
   return *lock;
 }
 
+bool IsHeartbeat(std::string_view frame) { return frame.find('@') != std::string_view::npos; }
+
 }  // namespace
 
 std::string LogFileName(const TlfSystemTime& date) {
@@ -42,7 +44,7 @@ std::string LogLine(std::string_view timeText, std::string_view frame) {
 }
 
 void LogFrameWith(std::string_view frame, const LogEnv& env) {
-  if (frame.find('@') != std::string_view::npos) return;  // heartbeats are not logged
+  if (IsHeartbeat(frame)) return;  // heartbeats are not logged
   // The date goes before the time: a frame at midnight can land in the old
   // day's file with a time just after midnight.
   const std::string name = LogFileName(env.LocalNow());
@@ -53,6 +55,9 @@ void LogFrameWith(std::string_view frame, const LogEnv& env) {
 }
 
 void LogFrame(std::string_view frame) {
+  // The time format is read at the first frame logged, so a heartbeat before
+  // it must not fix the format (a host may set its locale after loading us).
+  if (IsHeartbeat(frame)) return;
   try {
     LogFrameWith(frame, LogEnv{platform::LocalNow, RegionalTimeFormat(),
                                platform::AppendFile::OpenOrCreate});

@@ -58,7 +58,10 @@ def main():
         with open(os.path.join(scratch, "Rn.ini"), "w") as ini:
             ini.write("[RecNr1]\nBaud=9600\nDataBit=8\n")
         os.mkdir(os.path.join(scratch, "Tlflog"))
-        sim_args = [simulator, "--pty", "--link", "./Com5", "--hold", "--heartbeat", "0", "--gap", "0", "--json"]
+        # A gap after each ACK, as receivers leave one: the ACK of a bracketed
+        # frame goes out when its first event is taken, and a next frame sent
+        # at once can be delivered before that frame's further blocks.
+        sim_args = [simulator, "--pty", "--link", "./Com5", "--hold", "--heartbeat", "0", "--gap", "0.2", "--json"]
         for frame in FRAMES:
             sim_args += ["--frame", frame]
         sim = subprocess.Popen(sim_args, cwd=scratch, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)

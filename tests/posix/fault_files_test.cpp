@@ -2,15 +2,22 @@
 // the settings file. Logging may fail and settings may be unreadable; frames
 // are still decoded and acknowledged, and a channel still opens (with the
 // default settings when the file cannot be used).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "fault_rig.h"
 #include "link/traffic_log.h"
@@ -27,6 +34,7 @@ using test::TakeWithin;
 struct FileFault {
   const char* Name;
   std::function<void()> Make;
+  std::function<void()> Undo = {};  // for what outlives the scratch directory
   friend void PrintTo(const FileFault& f, std::ostream* os) { *os << f.Name; }
 };
 
@@ -51,6 +59,12 @@ class LogFault : public ::testing::TestWithParam<FileFault> {};
 TEST_P(LogFault, FramesAreStillDecodedAndAcknowledged) {
   FaultRig rig;
   GetParam().Make();
+  struct Undo {
+    const std::function<void()>& Do;
+    ~Undo() {
+      if (Do) Do();
+    }
+  } undo{GetParam().Undo};
   auto channel = rig.Open();
   ASSERT_TRUE(channel);
   ExpectFramesGetThrough(rig, *channel);
@@ -68,8 +82,26 @@ INSTANTIATE_TEST_SUITE_P(
                     fs::create_directory("Tlflog");
                     fs::create_directory(TodaysLog());
                   }},
-        // Every write fails: the disk is full.
-        FileFault{"DiskFull",
+        // Every write fails, as on a full disk: the file may grow no more.
+        FileFault{"FileMayNotGrow",
+                  [] {
+                    fs::create_directory("Tlflog");
+                    std::ofstream(TodaysLog(), std::ios::binary) << "10:00:00 earlier\r\n";
+                    signal(SIGXFSZ, SIG_IGN);
+                    rlimit limit{};
+                    getrlimit(RLIMIT_FSIZE, &limit);
+                    limit.rlim_cur = fs::file_size(TodaysLog());
+                    setrlimit(RLIMIT_FSIZE, &limit);
+                  },
+                  [] {
+                    rlimit limit{};
+                    getrlimit(RLIMIT_FSIZE, &limit);
+                    limit.rlim_cur = limit.rlim_max;
+                    setrlimit(RLIMIT_FSIZE, &limit);
+                    signal(SIGXFSZ, SIG_DFL);
+                  }},
+        // Not a regular file: refused.
+        FileFault{"LogFileIsADevice",
                   [] {
                     fs::create_directory("Tlflog");
                     fs::create_symlink("/dev/full", TodaysLog());
@@ -87,6 +119,38 @@ TEST(LogFaultEffects, NothingIsCreatedOrOverwritten) {
   ExpectFramesGetThrough(rig, *channel);
   std::ifstream in("Tlflog");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not a directory");
+}
+
+// Opening a FIFO for writing waits for a reader. The log never opens one;
+// a reader that comes late frees a worker that waits, so that the fault
+// fails the test instead of hanging it (held open, it also keeps a write from
+// raising SIGPIPE).
+TEST(LogFaultEffects, FifoAtTheLogsNameIsNeitherWaitedForNorWritten) {
+  FaultRig rig;
+  fs::create_directory("Tlflog");
+  const std::string fifo = TodaysLog();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto channel = rig.Open();
+  ASSERT_TRUE(channel);
+  std::atomic<bool> done{false};
+  int reader = -1;
+  std::thread rescue([&] {
+    for (int i = 0; i < 300 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!done) reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  });
+  ExpectFramesGetThrough(rig, *channel);
+  const uint64_t start = platform::MonotonicMs();
+  channel->Close();
+  EXPECT_LT(platform::MonotonicMs() - start, 1000u) << "close waited";
+  done = true;
+  rescue.join();
+  EXPECT_EQ(reader, -1) << "the worker waited in open() for a reader";
+  if (reader >= 0) {
+    char buf[512];
+    EXPECT_LE(read(reader, buf, sizeof buf), 0) << "a frame was written into the FIFO";
+    close(reader);
+  }
+  EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
 std::string RandomBytes(size_t n) {

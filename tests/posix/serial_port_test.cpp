@@ -175,6 +175,51 @@ TEST_F(Port, DefaultsWithoutSettingsFile) {
   tlf_CloseComm(c);
 }
 
+// Whatever another program left on the device, only raw reception in the
+// asked format stays: the pty is preset to the opposite of every flag the
+// settings ask for. (A pty always holds 8 data bits, the receiver on and no
+// parity, so those are not preset.)
+TEST_F(Port, EveryFlagTheSettingsDoNotAskForIsCleared) {
+  dir_.Write("Rn.ini",
+             "[RecNr1]\nBaud=9600\nDataBit=8\nParity=2\nStopBit=0\nFlowCtrl=0\n"
+             "[RecNr2]\nBaud=19200\nDataBit=8\nParity=0\nStopBit=2\nFlowCtrl=1\n"
+             "[RecNr3]\nBaud=57600\nDataBit=8\nParity=1\nStopBit=0\nFlowCtrl=2\n");
+  dir_.Link(2, pty_.SlavePath());
+  const tcflag_t kAsked = CSTOPB | CRTSCTS | CLOCAL | HUPCL | PARODD | CMSPAR;
+  const struct {
+    int Receiver;
+    speed_t Speed;
+    tcflag_t Iflag, Cflag;  // Cflag: the bits of kAsked that must be on
+  } kCases[] = {
+      {1, B9600, 0, CLOCAL | HUPCL},
+      {2, B19200, IXON | IXOFF, CLOCAL | HUPCL | CSTOPB},
+      {3, B57600, 0, CLOCAL | HUPCL | CRTSCTS | PARODD},
+  };
+  for (const auto& c : kCases) {
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty_.Slave(), &t), 0);
+    t.c_iflag = ~c.Iflag;
+    t.c_oflag = ~tcflag_t{0};
+    t.c_lflag = ~tcflag_t{0};
+    t.c_cflag = (t.c_cflag & ~kAsked) | (kAsked & ~c.Cflag);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 5;
+    ASSERT_EQ(tcsetattr(pty_.Slave(), TCSANOW, &t), 0);
+    TlfChannel channel = tlf_InitComm(2, c.Receiver);
+    ASSERT_NE(channel, nullptr) << c.Receiver;
+    ASSERT_EQ(tcgetattr(pty_.Slave(), &t), 0);
+    tlf_CloseComm(channel);
+    SCOPED_TRACE(c.Receiver);
+    EXPECT_EQ(t.c_iflag, c.Iflag) << std::hex << (t.c_iflag ^ c.Iflag);
+    EXPECT_EQ(t.c_oflag, 0u) << std::hex << t.c_oflag;
+    EXPECT_EQ(t.c_lflag, 0u) << std::hex << t.c_lflag;
+    EXPECT_EQ(t.c_cflag & kAsked, c.Cflag) << std::hex << ((t.c_cflag & kAsked) ^ c.Cflag);
+    EXPECT_EQ(cfgetospeed(&t), c.Speed);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+  }
+}
+
 TEST_F(Port, NonStandardSpeedWhereTheDriverTakesIt) {
   dir_.Write("Rn.ini", "[RecNr1]\nBaud=12345\n");
   dir_.Link(2, pty_.SlavePath());

@@ -88,6 +88,34 @@ void ApplyFlowControl(termios& t, uint32_t flags) {
     t.c_cflag &= ~CRTSCTS;
 }
 
+// The control-mode bits that hold the line speed (Linux keeps it there; other
+// systems keep it in fields of its own).
+#if defined(CBAUD) && defined(CBAUDEX) && defined(CIBAUD)
+constexpr tcflag_t kSpeedBits = CBAUD | CBAUDEX | CIBAUD;
+#elif defined(CBAUD)
+constexpr tcflag_t kSpeedBits = CBAUD;
+#else
+constexpr tcflag_t kSpeedBits = 0;
+#endif
+
+// Raw reception and nothing else, whatever another program left on the
+// device: no input, output or local processing at all (no parity checking
+// either, whatever the parity; no case mapping, no echo, no signals), and in
+// the control modes only the receiver on, the modem status lines ignored and
+// DTR dropped at close (HUPCL), as a Windows port drops it. The speed, the
+// character format and the XON/XOFF characters stay as the port had them
+// until the settings say otherwise; reads never block.
+termios RawLine(const termios& current) {
+  termios t = current;
+  t.c_iflag = 0;
+  t.c_oflag = 0;
+  t.c_lflag = 0;
+  t.c_cflag = (current.c_cflag & (kSpeedBits | kCharFormat | CSTOPB)) | CREAD | CLOCAL | HUPCL;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  return t;
+}
+
 // A pty has no modem lines; those calls fail there and that is fine.
 void SetModemLine(int fd, int line, bool raise) {
   [[maybe_unused]] int r = ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &line);
@@ -164,13 +192,7 @@ bool PosixSerialPort::SetState(const CommState& state) {
   FEvtChar = state.EvtChar;
   termios current{};
   if (tcgetattr(FFd, &current) != 0) return false;
-  termios t = current;
-  cfmakeraw(&t);
-  t.c_cflag |= CLOCAL | CREAD;
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-  // cfmakeraw forces 8N1; keep the port's character format unless asked.
-  t.c_cflag = (t.c_cflag & ~kCharFormat) | (current.c_cflag & kCharFormat);
+  termios t = RawLine(current);
   ApplyStopBits(t, state.StopBits);
   ApplyFlowControl(t, state.Flags);
   speed_t code;
