@@ -243,6 +243,17 @@ bool Usable(HANDLE h) {
   return true;
 }
 
+// The common start of a device call: counted, its error set on return, the
+// device locked and the handle checked; `body` runs under the lock.
+template <typename F>
+BOOL OnDevice(const char* name, HANDLE h, F body) {
+  Count(name);
+  ErrorOnReturn error;
+  std::lock_guard lock(gMu);
+  if (!Usable(h)) return FALSE;
+  return body();
+}
+
 // --- The renamed imports -------------------------------------------------------------
 HANDLE WINAPI FakeCreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
   Count("CreateFileA");
@@ -289,53 +300,43 @@ BOOL WINAPI FakeCloseHandle(HANDLE h) {
 }
 
 BOOL WINAPI FakeSetupComm(HANDLE h, DWORD in, DWORD) {
-  Count("SetupComm");
-  ErrorOnReturn error;
-  std::lock_guard lock(gMu);
-  if (!Usable(h)) return FALSE;
-  gDev.Asked = in;
-  gDev.InQueue = std::max(in, gDev.S.MinQueue);
-  return TRUE;
+  return OnDevice("SetupComm", h, [&] {
+    gDev.Asked = in;
+    gDev.InQueue = std::max(in, gDev.S.MinQueue);
+    return TRUE;
+  });
 }
 
 BOOL WINAPI FakeGetCommState(HANDLE h, LPDCB d) {
-  Count("GetCommState");
-  ErrorOnReturn error;
-  std::lock_guard lock(gMu);
-  if (!Usable(h)) return FALSE;
-  *d = gDev.Dcb;
-  return TRUE;
+  return OnDevice("GetCommState", h, [&] {
+    *d = gDev.Dcb;
+    return TRUE;
+  });
 }
 
 BOOL WINAPI FakeSetCommState(HANDLE h, LPDCB d) {
-  Count("SetCommState");
-  ErrorOnReturn error;
-  std::lock_guard lock(gMu);
-  if (!Usable(h)) return FALSE;
-  gDev.Dcb = *d;
-  return TRUE;
+  return OnDevice("SetCommState", h, [&] {
+    gDev.Dcb = *d;
+    return TRUE;
+  });
 }
 
 BOOL WINAPI FakeSetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
-  Count("SetCommTimeouts");
-  ErrorOnReturn error;
-  std::lock_guard lock(gMu);
-  if (!Usable(h)) return FALSE;
-  gDev.Timeouts = *t;
-  return TRUE;
+  return OnDevice("SetCommTimeouts", h, [&] {
+    gDev.Timeouts = *t;
+    return TRUE;
+  });
 }
 
 // A new mask ends a pending wait with an empty mask and clears the history.
 BOOL WINAPI FakeSetCommMask(HANDLE h, DWORD mask) {
-  Count("SetCommMask");
-  ErrorOnReturn error;
-  std::lock_guard lock(gMu);
-  if (!Usable(h)) return FALSE;
-  gDev.Mask = mask;
-  gDev.History = 0;
-  if (gDev.S.HonourNewMask)
-    if (auto w = Take(Kind::Wait)) EndWait(*w, 0, kStatusSuccess);
-  return TRUE;
+  return OnDevice("SetCommMask", h, [&] {
+    gDev.Mask = mask;
+    gDev.History = 0;
+    if (gDev.S.HonourNewMask)
+      if (auto w = Take(Kind::Wait)) EndWait(*w, 0, kStatusSuccess);
+    return TRUE;
+  });
 }
 
 BOOL WINAPI FakeWaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED ov) {
@@ -586,30 +587,18 @@ bool WaitPending() {
   std::lock_guard lock(gMu);
   return std::any_of(gDev.Pending.begin(), gDev.Pending.end(), [](const Request& r) { return r.What == Kind::Wait; });
 }
-DWORD Mask() {
+// A copy of one field of the device, taken under its lock.
+template <typename T>
+T Locked(const T& field) {
   std::lock_guard lock(gMu);
-  return gDev.Mask;
+  return field;
 }
-DCB State() {
-  std::lock_guard lock(gMu);
-  return gDev.Dcb;
-}
-COMMTIMEOUTS Timeouts() {
-  std::lock_guard lock(gMu);
-  return gDev.Timeouts;
-}
-DWORD InQueueSize() {
-  std::lock_guard lock(gMu);
-  return gDev.Asked;
-}
-DWORD LastReadAsked() {
-  std::lock_guard lock(gMu);
-  return gDev.LastRead;
-}
-Counts Calls() {
-  std::lock_guard lock(gMu);
-  return gDev.Calls;
-}
+DWORD Mask() { return Locked(gDev.Mask); }
+DCB State() { return Locked(gDev.Dcb); }
+COMMTIMEOUTS Timeouts() { return Locked(gDev.Timeouts); }
+DWORD InQueueSize() { return Locked(gDev.Asked); }
+DWORD LastReadAsked() { return Locked(gDev.LastRead); }
+Counts Calls() { return Locked(gDev.Calls); }
 uint64_t Calls(const std::string& name) {
   std::lock_guard lock(gMu);
   auto it = gDev.Calls.find(name);
