@@ -75,8 +75,8 @@ def cells(quick):
 
 
 class Cell(object):
-    def __init__(self, spec, port, sim, seed):
-        self.spec = spec
+    def __init__(self, setting, port, sim, seed):
+        self.setting = setting
         self.port = port
         self.sim_path = sim
         self.rng = random.Random(seed)
@@ -85,7 +85,7 @@ class Cell(object):
         self.error = None
 
     def start_sim(self):
-        s = self.spec
+        s = self.setting
         args = [self.sim_path, "--pty", "--link", "./Com%d" % self.port, "--json", "--heartbeat", "0",
                 "--ack-timeout", str(s["timeout"]), "--retries", str(s["resends"]), "--gap", str(GAP_S)]
         if not s["clears"]:
@@ -109,7 +109,7 @@ class Cell(object):
         handle = lib.tlf_InitComm(self.port, 1)
         if not handle:
             raise RuntimeError("cannot open %s" % link)
-        delay = host_delays(self.spec["host"], self.spec["timeout"], self.rng)
+        delay = host_delays(self.setting["host"], self.setting["timeout"], self.rng)
         done_at = None
         msg = TlfMsg()
         while done_at is None or time.monotonic() < done_at:
@@ -153,8 +153,8 @@ def main():
     lib.tlf_CloseComm.argtypes = [ctypes.c_void_p]
 
     os.chdir(tempfile.mkdtemp(prefix="kvarn-matrix."))
-    specs = cells(a.quick)
-    all_cells = [Cell(s, i + 1, sim, a.seed * 1000 + i) for i, s in enumerate(specs)]
+    settings = cells(a.quick)
+    all_cells = [Cell(s, i + 1, sim, a.seed * 1000 + i) for i, s in enumerate(settings)]
     started = time.monotonic()
     for c in all_cells:
         c.start_sim()
@@ -171,7 +171,7 @@ def main():
     totals = dict(lost=0, duplicated=0, errors=0)
     for c in all_cells:
         f = c.figures()
-        s = c.spec
+        s = c.setting
         rows.append(dict(s, **f, error=c.error))
         totals["lost"] += f["lost"]
         totals["duplicated"] += f["duplicated"]
