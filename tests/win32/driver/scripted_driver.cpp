@@ -340,43 +340,39 @@ BOOL WINAPI FakeSetCommMask(HANDLE h, DWORD mask) {
 }
 
 BOOL WINAPI FakeWaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED ov) {
-  Count("WaitCommEvent");
-  ErrorOnReturn error;
-  std::lock_guard lock(gMu);
-  if (!Usable(h)) return FALSE;
-  for (const Request& r : gDev.Pending)
-    if (r.What == Kind::Wait) {
-      Fault("a second wait while one is pending; ");
+  return OnDevice("WaitCommEvent", h, [&]() -> BOOL {
+    for (const Request& r : gDev.Pending)
+      if (r.What == Kind::Wait) {
+        Fault("a second wait while one is pending; ");
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+      }
+    if (gDev.Mask == 0) {
       SetError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-  if (gDev.Mask == 0) {
-    SetError(ERROR_INVALID_PARAMETER);
+    if (gDev.History & gDev.Mask) {
+      *mask = gDev.History & gDev.Mask;
+      gDev.History = 0;
+      return Done(ov, sizeof(DWORD));
+    }
+    Begin({Kind::Wait, ov, mask, nullptr, 0});
     return FALSE;
-  }
-  if (gDev.History & gDev.Mask) {
-    *mask = gDev.History & gDev.Mask;
-    gDev.History = 0;
-    return Done(ov, sizeof(DWORD));
-  }
-  Begin({Kind::Wait, ov, mask, nullptr, 0});
-  return FALSE;
+  });
 }
 
 BOOL WINAPI FakeClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
-  Count("ClearCommError");
-  ErrorOnReturn error;
-  std::lock_guard lock(gMu);
-  if (!Usable(h)) return FALSE;
-  if (errors) *errors = gDev.Errors;
-  gDev.Errors = 0;
-  if (stat) {
-    *stat = COMSTAT{};
-    stat->cbInQue = static_cast<DWORD>(gDev.Input.size());
-    for (const Request& r : gDev.Pending)
-      if (r.What == Kind::Write) stat->cbOutQue += r.Len;
-  }
-  return TRUE;
+  return OnDevice("ClearCommError", h, [&]() -> BOOL {
+    if (errors) *errors = gDev.Errors;
+    gDev.Errors = 0;
+    if (stat) {
+      *stat = COMSTAT{};
+      stat->cbInQue = static_cast<DWORD>(gDev.Input.size());
+      for (const Request& r : gDev.Pending)
+        if (r.What == Kind::Write) stat->cbOutQue += r.Len;
+    }
+    return TRUE;
+  });
 }
 
 void CompleteLater(uint64_t id) {
