@@ -38,8 +38,9 @@ EVENTS = [
 ]
 
 
-# The Pascal host's pause before its first poll, in ms.
-FIRST_POLL_MS = 1500
+# The Pascal host's pause before its first poll, in ms: long enough that a
+# receiver slowed by a loaded machine still sends the event well before it.
+FIRST_POLL_MS = 3000
 
 
 def host_command():
