@@ -16,8 +16,17 @@ kvarn_ensure_packages() {
   if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
     dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
   fi
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  $sudo apt-get update -qq || echo "== apt-get update reported errors; trying the install anyway"
+  local install=($sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends)
+  "${install[@]}" "${missing[@]}" >/dev/null && return 0
+  # A mirror part-way through a sync can serve the security suite's index for
+  # one architecture only; i386 and amd64 copies of a library must then come
+  # from the release's own suite, which both architectures' indexes agree on.
+  local suite
+  suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$suite" ] || return 1
+  echo "== install failed; retrying with packages from $suite itself"
+  "${install[@]}" -t "$suite" "${missing[@]}" >/dev/null
 }
 
 # make: the install check builds examples/c/Makefile, the pkg-config consumer.
