@@ -1,6 +1,13 @@
 // Serial ports through the Win32 communications calls, opened for overlapped
 // I/O. The port's own driver waits for the event character (EvtChar,
 // EV_RXFLAG), so a frame's end wakes the worker without it reading ahead.
+//
+// Wine's serial driver never reports the event character (on a pty every
+// wait for it ends at once with an empty mask; on a tty it would never end).
+// Under Wine the port therefore reads ahead into a queue of its own and looks
+// for the event character there, as the termios port does: a read is kept
+// pending that ends as soon as bytes have arrived, so an idle line wakes
+// nobody and a frame is seen within a millisecond of its last byte.
 #include "platform/serial_port.h"
 
 #include <windows.h>
@@ -27,6 +34,11 @@ constexpr DWORD kReadLimitMs = 1000;
 constexpr DWORD kCancelLimitMs = 500;
 // The loop reads at most 250 bytes for a frame.
 constexpr DWORD kReadChunk = 256;
+// Under Wine: the port's own input queue, and the read time-outs of its
+// read-ahead: no total limit (an idle line keeps the read pending), and the
+// read ends once no byte has come for 1 ms.
+constexpr size_t kAheadCap = 4096;
+constexpr DWORD kAheadIntervalMs = 1;
 
 // One overlapped request: its record and the memory the driver writes into
 // (a wait's event mask, a read's bytes) or reads from (the ACK). A request
@@ -56,6 +68,12 @@ void FreeRequest(Request* r) {
   delete r;
 }
 
+// ntdll exports wine_get_version only under Wine.
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 bool IsSet(Event& e) { return WaitForSingleObject(reinterpret_cast<HANDLE>(e.NativeHandle()), 0) == WAIT_OBJECT_0; }
 
 // True once the request has ended, waiting at most `ms` for it.
@@ -76,18 +94,22 @@ bool Ended(const Request& r, DWORD ms) {
 
 class Win32SerialPort final : public SerialPort {
  public:
-  Win32SerialPort(HANDLE port, Request* read, Request* write) : FPort(port), FRead(read), FWrite(write) {}
+  Win32SerialPort(HANDLE port, Request* read, Request* write, bool readsAhead)
+      : FPort(port), FReadsAhead(readsAhead), FRead(read), FWrite(write) {}
   ~Win32SerialPort() override { Close(); }
 
   bool SetupQueues(uint32_t inSize, uint32_t outSize) override { return SetupComm(FPort, inSize, outSize); }
   bool GetState(CommState& state) override;
   bool SetState(const CommState& state) override;
   bool SetTimeouts(const CommTimeouts& t) override;
-  bool SetEventMask(uint32_t mask) override { return SetCommMask(FPort, mask); }
+  bool SetEventMask(uint32_t mask) override {
+    FMask = mask;
+    return SetCommMask(FPort, mask);
+  }
   PortWait WaitFrameEnd(Event& stop, uint32_t ms) override;
   uint32_t QueryStatus(uint32_t& errors) override;
   size_t Read(char* buf, size_t n) override;
-  void PurgeInput() override { PurgeComm(FPort, PURGE_RXCLEAR); }
+  void PurgeInput() override;
   void SendAck() override;
   void Close() override;
 
@@ -95,10 +117,25 @@ class Win32SerialPort final : public SerialPort {
   PortWait WaitResult();
   void Cancel(Request*& r);
   void FinishAck();
+  // The read-ahead (under Wine).
+  PortWait WaitQueued(Event& stop, uint32_t ms);
+  bool FrameQueued() const;
+  bool Collect(bool& empty);
+  bool Harvest(bool& empty);
+  bool StartRead();
+  uint32_t QueuedAhead(uint32_t& errors);
 
   HANDLE FPort;
+  const bool FReadsAhead;  // finds the event character itself
   DCB FDcb{};  // as the port last reported it
   bool FHaveDcb = false;
+  uint32_t FMask = 0;
+  char FEvtChar = 0;
+  // The read-ahead queue: bytes read from the driver and not yet taken, and
+  // the overflow of a queue that was full when a read ended.
+  size_t FCount = 0;
+  uint32_t FErrors = 0;
+  char FAhead[kAheadCap];
   // The read request serves the wait for the event character and the read;
   // its event is manual-reset. The write request, without an event, serves
   // every ACK. Each stays untouched while it is pending. Null once a fresh
@@ -136,12 +173,20 @@ bool Win32SerialPort::SetState(const CommState& state) {
   d.Parity = state.Parity;
   d.StopBits = state.StopBits;
   d.EvtChar = state.EvtChar;
+  FEvtChar = state.EvtChar;
   return SetCommState(FPort, &d);
 }
 
+// The read-ahead's reads wait for the first byte without a limit; the
+// channel's own read time-outs are for reads of what is already queued.
 bool Win32SerialPort::SetTimeouts(const CommTimeouts& t) {
   COMMTIMEOUTS c{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                  t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant};
+  if (FReadsAhead) {
+    c.ReadIntervalTimeout = kAheadIntervalMs;
+    c.ReadTotalTimeoutMultiplier = 0;
+    c.ReadTotalTimeoutConstant = 0;
+  }
   return SetCommTimeouts(FPort, &c);
 }
 
@@ -149,6 +194,7 @@ bool Win32SerialPort::SetTimeouts(const CommTimeouts& t) {
 // waited on again, not started twice: its DC4 is not lost. A device that
 // fails every call at once must not hide the stop event from the loop.
 PortWait Win32SerialPort::WaitFrameEnd(Event& stop, uint32_t ms) {
+  if (FReadsAhead) return WaitQueued(stop, ms);
   if (!FRead) return IsSet(stop) ? PortWait::Stop : PortWait::Failed;
   if (!FRead->Pending) {
     // A wait or read that starts resets its event itself.
@@ -186,6 +232,7 @@ PortWait Win32SerialPort::WaitResult() {
 }
 
 uint32_t Win32SerialPort::QueryStatus(uint32_t& errors) {
+  if (FReadsAhead) return QueuedAhead(errors);
   DWORD e = 0;
   COMSTAT s{};
   if (!ClearCommError(FPort, &e, &s)) {
@@ -199,6 +246,13 @@ uint32_t Win32SerialPort::QueryStatus(uint32_t& errors) {
 // The read time-outs make it return at once with what has arrived. The
 // bytes land in the request's own memory, which outlives a lost read.
 size_t Win32SerialPort::Read(char* buf, size_t n) {
+  if (FReadsAhead) {
+    if (n > FCount) n = FCount;
+    std::memcpy(buf, FAhead, n);
+    std::memmove(FAhead, FAhead + n, FCount - n);
+    FCount -= n;
+    return n;
+  }
   if (!FRead || FRead->Pending || n == 0) return 0;  // the read record is busy
   Request* r = FRead;
   const DWORD want = static_cast<DWORD>(n < kReadChunk ? n : kReadChunk);
@@ -216,6 +270,15 @@ size_t Win32SerialPort::Read(char* buf, size_t n) {
   if (got > want) got = want;
   std::memcpy(buf, r->Data, got);
   return got;
+}
+
+// Under Wine a pending read may hold bytes of what is to be discarded.
+void Win32SerialPort::PurgeInput() {
+  if (FReadsAhead) {
+    if (FRead && FRead->Pending) Cancel(FRead);
+    FCount = 0;
+  }
+  PurgeComm(FPort, PURGE_RXCLEAR);
 }
 
 // Not awaited: the worker goes on while the byte goes out.
@@ -251,7 +314,9 @@ void Win32SerialPort::Cancel(Request*& r) {
 // which completes it with an empty mask; cancelling comes second.
 void Win32SerialPort::Close() {
   if (FPort == INVALID_HANDLE_VALUE) return;
-  if (FRead && FRead->Pending) {
+  if (FRead && FRead->Pending && FReadsAhead) {
+    Cancel(FRead);  // a read does not end on a new event mask
+  } else if (FRead && FRead->Pending) {
     SetCommMask(FPort, 0);
     if (Ended(*FRead, kCancelLimitMs))
       FRead->Pending = false;
@@ -265,6 +330,74 @@ void Win32SerialPort::Close() {
   FRead = FWrite = nullptr;
   CloseHandle(FPort);
   FPort = INVALID_HANDLE_VALUE;
+}
+
+// Like the Windows wait: until the event character is queued, `stop` is set
+// or `ms` pass. A read that ends without a byte (a driver that does not
+// honour the time-outs) ends the wait on the stop event alone, so such a
+// driver cannot make it spin.
+PortWait Win32SerialPort::WaitQueued(Event& stop, uint32_t ms) {
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    bool empty = false;
+    if (!Collect(empty)) return IsSet(stop) ? PortWait::Stop : PortWait::Failed;
+    if (FrameQueued()) return PortWait::FrameEnded;
+    const ULONGLONG spent = GetTickCount64() - start;
+    DWORD left = ms == kInfinite ? INFINITE : spent >= ms ? 0 : static_cast<DWORD>(ms - spent);
+    HANDLE list[2] = {reinterpret_cast<HANDLE>(stop.NativeHandle()), FRead->Ov.hEvent};
+    DWORD r = WaitForMultipleObjects(empty ? 1 : 2, list, FALSE, left);
+    if (r == WAIT_OBJECT_0) return PortWait::Stop;
+    if (r == WAIT_TIMEOUT) return PortWait::Timeout;
+    if (r != WAIT_OBJECT_0 + 1) return IsSet(stop) ? PortWait::Stop : PortWait::Failed;
+  }
+}
+
+bool Win32SerialPort::FrameQueued() const {
+  return (FMask & EV_RXFLAG) && FCount > 0 && std::memchr(FAhead, FEvtChar, FCount) != nullptr;
+}
+
+// Takes what an ended read brought and keeps one read pending. False when
+// the device fails or no request can be had.
+bool Win32SerialPort::Collect(bool& empty) { return Harvest(empty) && StartRead(); }
+
+// Moves the bytes of an ended read into the queue; those beyond its room are
+// dropped and flag an overflow, as the driver's own queue would.
+bool Win32SerialPort::Harvest(bool& empty) {
+  if (!FRead) return false;
+  if (!FRead->Pending || !HasOverlappedIoCompleted(&FRead->Ov)) return true;
+  FRead->Pending = false;
+  DWORD got = 0;
+  // Wine ends a read that timed out with ERROR_TIMEOUT and no bytes.
+  if (!GetOverlappedResult(FPort, &FRead->Ov, &got, FALSE) && GetLastError() != ERROR_TIMEOUT) return false;
+  if (got > kReadChunk) got = kReadChunk;
+  const size_t room = kAheadCap - FCount;
+  if (got > room) FErrors |= CE_RXOVER;
+  const size_t keep = got < room ? got : room;
+  std::memcpy(FAhead + FCount, FRead->Data, keep);
+  FCount += keep;
+  empty = got == 0;
+  return true;
+}
+
+bool Win32SerialPort::StartRead() {
+  if (FRead->Pending) return true;
+  if (!ReadFile(FPort, FRead->Data, kReadChunk, nullptr, &FRead->Ov) && GetLastError() != ERROR_IO_PENDING)
+    return false;
+  FRead->Pending = true;  // also when done at once: harvested like a later end
+  return true;
+}
+
+// What the queue holds; bytes the driver has queued meanwhile are read into
+// it first, waiting a little for the read that takes them.
+uint32_t Win32SerialPort::QueuedAhead(uint32_t& errors) {
+  bool empty = false;
+  DWORD e = 0;
+  COMSTAT s{};
+  const bool queued = ClearCommError(FPort, &e, &s) && s.cbInQue > 0;
+  if (Collect(empty) && queued && Ended(*FRead, kReadLimitMs)) Collect(empty);
+  errors = FErrors | e;
+  FErrors = 0;
+  return static_cast<uint32_t>(FCount);
 }
 
 // "Com1" to "Com9" are device names in every directory; from 10 on only the
@@ -281,7 +414,7 @@ std::unique_ptr<SerialPort> OpenSerialPort(int port) {
   if (reinterpret_cast<intptr_t>(h) <= 0) return nullptr;
   Request* read = NewRequest(true);
   Request* write = NewRequest(false);
-  auto* p = read && write ? new (std::nothrow) Win32SerialPort(h, read, write) : nullptr;
+  auto* p = read && write ? new (std::nothrow) Win32SerialPort(h, read, write, RunningUnderWine()) : nullptr;
   if (!p) {
     FreeRequest(read);
     FreeRequest(write);

@@ -400,7 +400,7 @@ BOOL WINAPI FakeReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD got, LPOVERLAPPE
     return FALSE;
   }
   gDev.LastRead = n;
-  if (gDev.S.Read == ReadMode::AtOnce) {
+  if (gDev.S.Read == ReadMode::AtOnce || (gDev.S.Read == ReadMode::OnInput && !gDev.Input.empty())) {
     DWORD taken = TakeInput(static_cast<char*>(buf), n);
     if (got) *got = taken;
     return Done(ov, taken);
@@ -481,6 +481,16 @@ void WINAPI CountSleep(DWORD ms) {
   Sleep(ms);
 }
 
+// The test programs run under Wine; the port sees Wine only when the script
+// says so.
+FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
+  if (HIWORD(reinterpret_cast<uintptr_t>(name)) && std::string_view(name) == "wine_get_version") {
+    std::lock_guard lock(gMu);
+    if (!gDev.S.Wine) return nullptr;
+  }
+  return GetProcAddress(module, name);
+}
+
 }  // namespace
 
 // The import slots the renamed object calls through (see tests/CMakeLists.txt).
@@ -507,6 +517,7 @@ KVARN_SLOT(GetOverlappedResult, CountGetOverlappedResult)
 KVARN_SLOT(SetEvent, CountSetEvent)
 KVARN_SLOT(ResetEvent, CountResetEvent)
 KVARN_SLOT(Sleep, CountSleep)
+KVARN_SLOT(GetProcAddress, FakeGetProcAddress)
 
 void Reset(const Script& script) {
   CompleteAbandoned();
@@ -521,6 +532,11 @@ void Reset(const Script& script) {
   gFreedInFlight = 0;
 }
 
+bool Pending(Kind what) {
+  std::lock_guard lock(gMu);
+  return std::any_of(gDev.Pending.begin(), gDev.Pending.end(), [what](const Request& r) { return r.What == what; });
+}
+
 void Send(std::string_view bytes) {
   std::lock_guard lock(gMu);
   for (char c : bytes) {
@@ -529,6 +545,8 @@ void Send(std::string_view bytes) {
       continue;
     }
     gDev.Input += c;
+    if (gDev.S.Read == ReadMode::OnInput)
+      if (auto r = Take(Kind::Read)) EndRead(*r, kStatusSuccess);
     DWORD ev = (EV_RXCHAR | (c == gDev.Dcb.EvtChar ? EV_RXFLAG : 0)) & gDev.Mask;
     if (!ev) continue;
     if (auto w = Take(Kind::Wait))
@@ -579,10 +597,8 @@ bool IsOpen() {
   std::lock_guard lock(gMu);
   return gDev.Open;
 }
-bool WaitPending() {
-  std::lock_guard lock(gMu);
-  return std::any_of(gDev.Pending.begin(), gDev.Pending.end(), [](const Request& r) { return r.What == Kind::Wait; });
-}
+bool WaitPending() { return Pending(Kind::Wait); }
+bool ReadPending() { return Pending(Kind::Read); }
 // A copy of one field of the device, taken under its lock.
 template <typename T>
 T Locked(const T& field) {

@@ -25,6 +25,7 @@ enum class ReadMode {
   AtOnce,   // a read completes in the call with what the queue holds
   Pending,  // a read returns ERROR_IO_PENDING and completes on the driver's thread
   Never,    // a read stays pending until cancelled
+  OnInput,  // a read stays pending until bytes arrive, then takes them (Wine's)
 };
 
 struct Script {
@@ -34,6 +35,7 @@ struct Script {
   bool HonourNewMask = true;   // SetCommMask ends a pending wait with an empty mask
   DWORD InQueue = 4096;        // input queue size until SetupComm sets it
   DWORD MinQueue = 0;          // SetupComm's size is a request: at least this is used
+  bool Wine = false;           // the port is opened as under Wine (it reads ahead)
 };
 
 // What the port did, counted per entry point ("WaitCommEvent", "ReadFile",
@@ -62,6 +64,7 @@ std::string Written();  // bytes the port wrote, in order
 size_t Queued();        // bytes in the input queue
 bool IsOpen();
 bool WaitPending();
+bool ReadPending();
 DWORD Mask();  // the event mask last set
 DCB State();
 COMMTIMEOUTS Timeouts();
