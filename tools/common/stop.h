@@ -13,7 +13,9 @@ void InstallStopHandlers();
 
 bool StopRequested();
 
-// Sleeps `ms` milliseconds, less when a stop is requested meanwhile.
+// Sleeps `ms` milliseconds, less when a stop is requested meanwhile. On
+// Windows it dispatches the thread's window messages meanwhile, as a thread
+// that opened the library's channels must.
 void SleepOrStop(int ms);
 
 // What a wait can include to wake on a stop: the read end of a pipe that

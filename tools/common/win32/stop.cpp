@@ -18,6 +18,16 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   return TRUE;
 }
 
+// The library hands events over through a window of the thread that opened
+// the channels: that thread must dispatch its messages while it waits.
+void ServeMessages() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
 }  // namespace
 
 void InstallStopHandlers() {
@@ -28,10 +38,16 @@ void InstallStopHandlers() {
 bool StopRequested() { return gStop; }
 
 void SleepOrStop(int ms) {
-  if (gStopEvent)
-    WaitForSingleObject(gStopEvent, static_cast<DWORD>(ms));
-  else
-    Sleep(static_cast<DWORD>(ms));
+  const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms);
+  const DWORD handles = gStopEvent ? 1 : 0;
+  for (;;) {
+    ServeMessages();
+    const ULONGLONG now = GetTickCount64();
+    if (gStop || now >= end) return;
+    DWORD r = MsgWaitForMultipleObjectsEx(handles, &gStopEvent, static_cast<DWORD>(end - now), QS_ALLINPUT,
+                                          MWMO_INPUTAVAILABLE);
+    if (r != WAIT_OBJECT_0 + handles) return;  // stopped, timed out or failed
+  }
 }
 
 intptr_t StopHandle() { return gStopEvent ? reinterpret_cast<intptr_t>(gStopEvent) : -1; }
