@@ -9,7 +9,9 @@ never touched (Wine ties it to the system console).
 
 The receiver simulator: kvarn-sim.exe on COM7 sets the line up, sends its
 frames ended by DC4, takes the ACK written on the Linux side and resends and
-gives up the frame that none answers.
+gives up the frame that none answers. The monitor: kvarn-monitor.exe on COM7
+prints the event of a frame written on the Linux side and the library ACKs
+it (which needs the monitor to serve the library's window while it waits).
 
 Regional settings: the traffic log's time text under locales that differ in
 separator, leading zero, clock and designator position (Wine takes the
@@ -256,6 +258,36 @@ def check_simulator(sim, master):
         print("kvarn-sim.exe: frames, ACK, resend and give-up as expected")
 
 
+def check_monitor(monitor, master, scratch):
+    work = os.path.join(scratch, "monitor")
+    os.makedirs(os.path.join(work, "Tlflog"))
+    with open(os.path.join(work, "Rn.ini"), "w") as f:
+        f.write("[RecNr1]\r\nBaud=9600\r\nDataBit=8\r\nParity=0\r\nStopBit=0\r\nFlowCtrl=0\r\n")
+    log = tempfile.TemporaryFile(mode="w+")
+    proc = subprocess.Popen(["wine", monitor, f"{PORT}:1", "--events", "1", "--seconds", "15"], cwd=work,
+                            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+    answer, end = b"", time.monotonic() + 15
+    while proc.poll() is None and time.monotonic() < end and b"\x06" not in answer:
+        log.seek(0)
+        if "listening on" in log.read():
+            os.write(master, SIM_FRAMES[0] + b"\x14")
+            answer += read_available(master, 1.0)
+        else:
+            time.sleep(0.05)
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    log.seek(0)
+    out = log.read()
+    log.close()
+    if answer != b"\x06" or proc.returncode != 0 or 'event "E130 001"' not in out:
+        fail(f"kvarn-monitor.exe: exit {proc.returncode}, answered {answer!r}\n{out[-2000:]}")
+    else:
+        print("kvarn-monitor.exe: event printed and acknowledged")
+
+
 def check_locales(exe):
     for locale in ("en_US.UTF-8", "de_DE.UTF-8", "fi_FI.UTF-8", "ko_KR.UTF-8"):
         gtest(exe, "RegionalTime.*", dict(LC_ALL=locale))
@@ -307,6 +339,7 @@ def main():
         gtest(exe, "ComPort.MissingPort*", dict(KVARN_TEST_MISSING_PORT=MISSING_PORT), cwd=scratch)
         if "rn.ini" in watch.opened():
             fail(f"tlf_InitComm({MISSING_PORT}, 1) opened Rn.ini")
+        check_monitor(os.path.join(build, "kvarn-monitor.exe"), master, scratch)
         gtest(exe, "DllExports.ChannelCalleesRemoveTheirArguments", dict(KVARN_TEST_COM_PORT=PORT), cwd=scratch)
         gtest(exe, "DllUnload.*", dict(KVARN_TEST_COM_PORT=PORT), cwd=scratch)
         check_locales(exe)
