@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds both release bundles with scripts/release from a fresh clone and
 # checks them: the Windows DLL exports exactly what Kvarn_Rcvr.def lists, by
-# name and ordinal; both import libraries carry the stdcall symbols of every
+# name and ordinal; the Windows tools are 32-bit console programs that need
+# no DLL beyond the system's (and the monitor Kvarn_Rcvr.dll's plain names); both import libraries carry the stdcall symbols of every
 # export and link a program that imports the undecorated names (run under Wine
 # when it is installed); the Linux tarball holds the installed tree and builds
 # a pkg-config consumer. Slow (two Release builds): not part of ctest.
@@ -28,7 +29,7 @@ tarball=$dist/Kvarn_Rcvr-$version-linux-$(uname -m).tar.gz
 unzip -q "$zip" -d "$tmp/win"
 w=$tmp/win/Kvarn_Rcvr-$version-win32
 for f in Kvarn_Rcvr.dll Kvarn_Rcvr.def libKvarn_Rcvr.dll.a Kvarn_Rcvr.lib include/kvarn_rcvr.h README.md \
-         examples/c/host.c bindings/python/src/kvarn_rcvr/__init__.py bindings/pascal/kvarnrcvr.pas examples/csharp/KvarnRcvr.cs \
+         kvarn-monitor.exe kvarn-sim.exe docs/windows-tools.md examples/c/host.c bindings/python/src/kvarn_rcvr/__init__.py bindings/pascal/kvarnrcvr.pas examples/csharp/KvarnRcvr.cs \
          docs/protocol.md; do
   [ -f "$w/$f" ] && ok "zip has $f" || bad "zip lacks $f"
 done
@@ -54,6 +55,20 @@ i686-w64-mingw32-objdump -f "$w/Kvarn_Rcvr.dll" | grep -q 'file format pei-i386'
 imports=$(i686-w64-mingw32-objdump -p "$w/Kvarn_Rcvr.dll" | sed -nE 's/^[[:space:]]*DLL Name: (.*)/\1/p' | tr 'A-Z' 'a-z')
 extra=$(grep -v -x -E 'kernel32.dll|user32.dll|msvcrt.dll|advapi32.dll|ws2_32.dll' <<<"$imports" || true)
 [ -z "$extra" ] && ok "DLL imports only system DLLs" || bad "DLL imports $extra"
+
+# The tools: console programs, no MinGW runtime DLLs; the monitor imports
+# the library's undecorated names.
+for exe in kvarn-monitor.exe kvarn-sim.exe; do
+  [ -f "$w/$exe" ] || continue
+  head=$(i686-w64-mingw32-objdump -p "$w/$exe")
+  grep -q 'Subsystem[[:space:]]*00000003' <<<"$head" && ok "$exe is a console program" || bad "$exe is not a console program"
+  dlls=$(sed -nE 's/^[[:space:]]*DLL Name: (.*)/\1/p' <<<"$head" | tr 'A-Z' 'a-z')
+  extra=$(grep -v -x -E 'kernel32.dll|user32.dll|msvcrt.dll|advapi32.dll|kvarn_rcvr.dll' <<<"$dlls" || true)
+  [ -z "$extra" ] && ok "$exe imports only system DLLs and the library" || bad "$exe imports $extra"
+done
+names=$(i686-w64-mingw32-objdump -p "$w/kvarn-monitor.exe" 2>/dev/null | awk '/DLL Name: Kvarn_Rcvr.dll/{f=1;next} f && /^[[:space:]]*$/ {f=0} f && NF==3 && $1 ~ /^[0-9a-f]+$/ {print $NF}' | sort | tr '\n' ' ')
+[ "$names" = "tlf_CloseComm tlf_GetMsg tlf_GetSysMsg tlf_InitComm " ] &&
+  ok "kvarn-monitor.exe imports $names" || bad "kvarn-monitor.exe imports from Kvarn_Rcvr.dll: $names"
 
 for lib in libKvarn_Rcvr.dll.a Kvarn_Rcvr.lib; do
   syms=$(i686-w64-mingw32-nm "$w/$lib" 2>/dev/null)
@@ -100,6 +115,12 @@ if command -v wine >/dev/null; then
     grep -q '^Kvarn_Rcvr 65519 16 3 info 16 open0 null$' <<<"$out" && ok "$(basename "$exe") runs under Wine" ||
       bad "$(basename "$exe") under Wine: $out"
   done
+  # Run from the bundle itself: the DLL beside it is all the monitor needs.
+  out=$(cd "$w" && wine ./kvarn-monitor.exe --status <<<'   A 03' 2>&1 | tr -d '\r')
+  grep -q '^"   A 03"  bits ' <<<"$out" && ok "kvarn-monitor.exe runs from the bundle under Wine" ||
+    bad "kvarn-monitor.exe under Wine: $out"
+  out=$(cd "$w" && wine ./kvarn-sim.exe --list-scenarios 2>&1 | tr -d '\r')
+  grep -q '^demo: ' <<<"$out" && ok "kvarn-sim.exe runs under Wine" || bad "kvarn-sim.exe under Wine: $out"
   kvarn_wine_stop
 else
   echo "skip running under Wine: not installed"

@@ -7,6 +7,12 @@ settings from the Linux side while a channel is open. COM9 stays unmapped: a
 missing port, for which the settings file must not even be opened. COM1 is
 never touched (Wine ties it to the system console).
 
+The receiver simulator: kvarn-sim.exe on COM7 sets the line up, sends its
+frames ended by DC4, takes the ACK written on the Linux side and resends and
+gives up the frame that none answers. The monitor: kvarn-monitor.exe on COM7
+prints the event of a frame written on the Linux side and the library ACKs
+it (which needs the monitor to serve the library's window while it waits).
+
 Regional settings: the traffic log's time text under locales that differ in
 separator, leading zero, clock and designator position (Wine takes the
 user's locale from LC_ALL).
@@ -212,6 +218,76 @@ def check_stalled_line(exe, master, slave):
     tty.setraw(slave)
 
 
+SIM_FRAMES = [b"5011 181234E13001001", b"5011 181234R13001001"]
+
+
+def check_simulator(sim, master):
+    """kvarn-sim.exe against the Linux end: the first frame is ACKed, the
+    second never, so it is sent twice and given up."""
+    args = ["wine", sim, f"COM{PORT}", "--baud", "19200", "--ack-timeout", "0.5", "--retries", "1",
+            "--gap", "0", "--heartbeat", "0", "--quiet", "--json"]
+    for frame in SIM_FRAMES:
+        args += ["--frame", frame.decode()]
+    log = tempfile.TemporaryFile(mode="w+")
+    proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+    seen, buf, settings = [], b"", None
+    end = time.monotonic() + 20
+    while proc.poll() is None and time.monotonic() < end:
+        buf += read_available(master, 0.1)
+        while b"\x14" in buf:
+            frame, buf = buf.split(b"\x14", 1)
+            if not seen:
+                settings = line_settings(master)
+                os.write(master, b"\x06")
+            seen.append(frame)
+    if proc.poll() is None:
+        proc.kill()
+    proc.wait()
+    log.seek(0)
+    out = log.read()
+    log.close()
+    want = dict(speed=termios.B19200, cstopb=False, ixon=False, ixoff=False, crtscts=False)
+    if settings != want:
+        fail(f"kvarn-sim.exe line settings {settings}, want {want}")
+    if seen != [SIM_FRAMES[0], SIM_FRAMES[1], SIM_FRAMES[1]]:
+        fail(f"kvarn-sim.exe sent {seen!r}")
+    summary = '"frames":2,"acknowledged":1,"resent":1,"resends":1,"given_up":1'
+    if proc.returncode != 0 or summary not in out:
+        fail(f"kvarn-sim.exe: exit {proc.returncode}\n{out[-2000:]}")
+    else:
+        print("kvarn-sim.exe: frames, ACK, resend and give-up as expected")
+
+
+def check_monitor(monitor, master, scratch):
+    work = os.path.join(scratch, "monitor")
+    os.makedirs(os.path.join(work, "Tlflog"))
+    with open(os.path.join(work, "Rn.ini"), "w") as f:
+        f.write("[RecNr1]\r\nBaud=9600\r\nDataBit=8\r\nParity=0\r\nStopBit=0\r\nFlowCtrl=0\r\n")
+    log = tempfile.TemporaryFile(mode="w+")
+    proc = subprocess.Popen(["wine", monitor, f"{PORT}:1", "--events", "1", "--seconds", "15"], cwd=work,
+                            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+    answer, end = b"", time.monotonic() + 15
+    while proc.poll() is None and time.monotonic() < end and b"\x06" not in answer:
+        log.seek(0)
+        if "listening on" in log.read():
+            os.write(master, SIM_FRAMES[0] + b"\x14")
+            answer += read_available(master, 1.0)
+        else:
+            time.sleep(0.05)
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    log.seek(0)
+    out = log.read()
+    log.close()
+    if answer != b"\x06" or proc.returncode != 0 or 'event "E130 001"' not in out:
+        fail(f"kvarn-monitor.exe: exit {proc.returncode}, answered {answer!r}\n{out[-2000:]}")
+    else:
+        print("kvarn-monitor.exe: event printed and acknowledged")
+
+
 def check_locales(exe):
     for locale in ("en_US.UTF-8", "de_DE.UTF-8", "fi_FI.UTF-8", "ko_KR.UTF-8"):
         gtest(exe, "RegionalTime.*", dict(LC_ALL=locale))
@@ -252,6 +328,7 @@ def main():
             if acks != b"\x06\x06":
                 fail(f"COM{port} wrote {acks!r}, want two ACKs")
         check_stalled_line(exe, master, slave)
+        check_simulator(os.path.join(build, "kvarn-sim.exe"), master)
 
         with open(os.path.join(scratch, "Rn.ini"), "w") as f:
             f.write(RN_INI.replace("\n", "\r\n"))
@@ -262,6 +339,7 @@ def main():
         gtest(exe, "ComPort.MissingPort*", dict(KVARN_TEST_MISSING_PORT=MISSING_PORT), cwd=scratch)
         if "rn.ini" in watch.opened():
             fail(f"tlf_InitComm({MISSING_PORT}, 1) opened Rn.ini")
+        check_monitor(os.path.join(build, "kvarn-monitor.exe"), master, scratch)
         gtest(exe, "DllExports.ChannelCalleesRemoveTheirArguments", dict(KVARN_TEST_COM_PORT=PORT), cwd=scratch)
         gtest(exe, "DllUnload.*", dict(KVARN_TEST_COM_PORT=PORT), cwd=scratch)
         check_locales(exe)

@@ -4,6 +4,7 @@
 
 #include "common/json.h"
 #include "common/printable.h"
+#include "monitor/local_time.h"
 
 namespace kvarn::monitor {
 namespace {
@@ -28,7 +29,7 @@ std::string ClockText(const ReceivedAt& at) {
 
 // ISO 8601 with the local offset, e.g. 2024-05-01T14:03:27.123+02:00.
 std::string IsoText(const ReceivedAt& at) {
-  long off = at.local.tm_gmtoff / 60;
+  long off = UtcOffsetSeconds(at.local) / 60;
   char sign = off < 0 ? '-' : '+';
   if (off < 0) off = -off;
   char buf[64];

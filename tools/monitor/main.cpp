@@ -1,22 +1,17 @@
 // kvarn-monitor: a console host of the library. Opens channels, polls them
 // and prints every event it takes; or interprets status lines.
-#include <signal.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/cli.h"
+#include "common/stop.h"
 #include "kvarn_rcvr.h"
 #include "monitor/format.h"
+#include "monitor/port.h"
 
 namespace {
 
@@ -25,12 +20,12 @@ using kvarn::tools::OptionValue;
 using kvarn::tools::ParseInteger;
 using kvarn::tools::ParseNonNegative;
 
-const char kUsage[] = R"(usage: kvarn-monitor [options] PORT:RECEIVER...
+const char kUsageHead[] = R"(usage: kvarn-monitor [options] PORT:RECEIVER...
        kvarn-monitor --status [--json] < status-lines
 
-Opens one channel per PORT:RECEIVER pair (port N is the file ./ComN, linked
-to the serial device; RECEIVER picks the section RecNr<RECEIVER> of
-./Rn.ini), polls the library for events and prints one line per event:
+)";
+// PortUsage() goes between the two.
+const char kUsageTail[] = R"(./Rn.ini), polls the library for events and prints one line per event:
 time taken, port, receiver, line, account (hex), area, event/zone and the
 receiver's time ("-" when the frame carried none). Every channel is closed
 cleanly on Ctrl-C or SIGTERM.
@@ -119,37 +114,6 @@ int ParseArgs(int argc, char** argv, MonitorArgs& a) {
   return 0;
 }
 
-// The library says only "no"; say what we can see of why.
-std::string OpenFailure(int port) {
-  std::string dev = "./Com" + std::to_string(port);
-  struct stat st {};
-  if (lstat(dev.c_str(), &st) != 0)
-    return dev + " does not exist (link it to the serial device, e.g. ln -s /dev/ttyUSB0 Com" +
-           std::to_string(port) + ")";
-  if (stat(dev.c_str(), &st) != 0) {
-    char target[4096];
-    ssize_t n = readlink(dev.c_str(), target, sizeof target - 1);
-    std::string to = n >= 0 ? std::string(target, static_cast<size_t>(n)) : "?";
-    return dev + " points to " + to + ", which does not exist";
-  }
-  if (!S_ISCHR(st.st_mode)) return dev + " is not a serial device";
-  return dev + " could not be opened (in use by another channel or program, or no permission)";
-}
-
-volatile sig_atomic_t gStop = 0;
-
-void OnSignal(int) { gStop = 1; }
-
-void InstallSignals() {
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
-
 struct OpenChannel {
   ChannelArg target;
   TlfChannel handle = nullptr;
@@ -171,7 +135,8 @@ bool OpenAll(const MonitorArgs& a, std::vector<OpenChannel>& open) {
       return false;
     }
     open.push_back({target, handle, 0});
-    std::fprintf(stderr, "kvarn-monitor: listening on ./Com%d (receiver %d)\n", target.port, target.receiver);
+    std::fprintf(stderr, "kvarn-monitor: listening on %s (receiver %d)\n", PortName(target.port).c_str(),
+                 target.receiver);
   }
   return true;
 }
@@ -197,25 +162,20 @@ long long PollOnce(std::vector<OpenChannel>& open, bool json, long long budget) 
   return taken;
 }
 
-void SleepMs(int ms) {
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1'000'000L};
-  nanosleep(&ts, nullptr);  // a signal cuts it short, which is what we want
-}
-
 int RunMonitor(const MonitorArgs& a) {
   std::vector<OpenChannel> open;
   if (!OpenAll(a, open)) return 1;
   const auto start = std::chrono::steady_clock::now();
   long long total = 0;
   const long long limit = a.events.value_or(-1);
-  while (!gStop && (limit < 0 || total < limit)) {
+  while (!kvarn::tools::StopRequested() && (limit < 0 || total < limit)) {
     total += PollOnce(open, a.json, limit < 0 ? (1LL << 62) : limit - total);
     if (a.seconds && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(*a.seconds)) break;
-    if (limit < 0 || total < limit) SleepMs(a.pollMs);
+    if (limit < 0 || total < limit) kvarn::tools::SleepOrStop(a.pollMs);
   }
   std::string per;
   for (const OpenChannel& ch : open)
-    per += (per.empty() ? "" : ", ") + ("Com" + std::to_string(ch.target.port)) + ": " + std::to_string(ch.events);
+    per += (per.empty() ? "" : ", ") + PortLabel(ch.target.port) + ": " + std::to_string(ch.events);
   CloseAll(open);
   std::fprintf(stderr, "kvarn-monitor: %lld event%s delivered (%s); channels closed\n", total,
                total == 1 ? "" : "s", per.c_str());
@@ -241,14 +201,16 @@ int main(int argc, char** argv) {
   MonitorArgs args;
   if (int rc = ParseArgs(argc, argv, args)) return rc;
   if (args.help) {
-    std::fputs(kUsage, stdout);
+    std::fputs(kUsageHead, stdout);
+    std::fputs(PortUsage(), stdout);
+    std::fputs(kUsageTail, stdout);
     return 0;
   }
-  if (!args.dir.empty() && chdir(args.dir.c_str()) != 0) {
-    std::fprintf(stderr, "kvarn-monitor: cannot change to %s: %s\n", args.dir.c_str(), std::strerror(errno));
+  if (std::string error; !args.dir.empty() && !kvarn::tools::ChangeDirectory(args.dir, error)) {
+    std::fprintf(stderr, "kvarn-monitor: cannot change to %s: %s\n", args.dir.c_str(), error.c_str());
     return 1;
   }
   if (args.status) return RunStatus(args.json);
-  InstallSignals();
+  kvarn::tools::InstallStopHandlers();
   return RunMonitor(args);
 }

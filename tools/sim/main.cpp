@@ -1,8 +1,4 @@
 // kvarn-sim: plays an alarm receiver on a serial line or a pseudo-terminal.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -11,6 +7,7 @@
 #include <vector>
 
 #include "common/cli.h"
+#include "common/stop.h"
 #include "sim/frames.h"
 #include "sim/receiver.h"
 #include "sim/report.h"
@@ -24,7 +21,7 @@ using kvarn::tools::OptionValue;
 using kvarn::tools::ParseInteger;
 using kvarn::tools::ParseNonNegative;
 
-const char kUsage[] = R"(usage: kvarn-sim [options] DEVICE
+const char kUsageHead[] = R"(usage: kvarn-sim [options] DEVICE
        kvarn-sim [options] --pty [--link PATH] [--hold]
 
 Plays an alarm receiver: sends frames ended by DC4 (0x14), one at a time,
@@ -32,8 +29,9 @@ waits for the host's ACK (0x06), resends unanswered frames, gives them up,
 and sends heartbeats when the line is idle.
 
 Line:
-  DEVICE            serial device or pty slave to send on (e.g. /dev/ttyUSB0)
-  --pty             create a pseudo-terminal pair; the host opens its slave.
+)";
+// DeviceUsage() goes between the two.
+const char kUsageTail[] = R"(  --pty             create a pseudo-terminal pair; the host opens its slave.
                     Frames wait until a host holds the slave open.
   --link PATH       with --pty: make PATH a symlink to the slave (e.g. ./Com1)
   --hold            with --pty: after the last frame, keep the line up until
@@ -191,6 +189,7 @@ int ParseArgs(int argc, char** argv, SimArgs& a) {
 
 int CheckArgs(const SimArgs& a) {
   if (a.pty == !a.device.empty()) return UsageError("give either a DEVICE or --pty");
+  if (std::string why = PtyUnavailable(); a.pty && !why.empty()) return UsageError(why);
   if ((!a.link.empty() || a.hold) && !a.pty) return UsageError("--link and --hold need --pty");
   int inputs = !a.scenario.empty() + !a.framesFile.empty() + !a.replayFile.empty() + !a.frames.empty();
   if (inputs > 1) return UsageError("give only one of --scenario, --frames, --replay and --frame");
@@ -235,30 +234,8 @@ FrameSource MakeSource(const std::vector<std::string>& frames, std::optional<uin
     if (count && i >= *count) return std::nullopt;
     if (frames.empty()) return LoadFrame(i, receiver);
     if (!count && i >= frames.size()) return std::nullopt;
-    return frames[i % frames.size()];
+    return frames[static_cast<size_t>(i % frames.size())];
   };
-}
-
-// A signal only writes to this pipe; the receiver sees it in every wait.
-int gStopPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  char b = 1;
-  ssize_t ignored = write(gStopPipe[1], &b, 1);
-  (void)ignored;
-}
-
-void InstallSignals() {
-  if (pipe(gStopPipe) == 0) {
-    fcntl(gStopPipe[1], F_SETFL, O_NONBLOCK);
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-  }
-  signal(SIGPIPE, SIG_IGN);
 }
 
 bool OpenLine(const SimArgs& a, Line& line) {
@@ -298,7 +275,7 @@ int RunSimulator(const SimArgs& a, const std::vector<std::string>& frames) {
   rx.watchHost = line.ptyMaster;
   rx.heartbeatFrame = HeartbeatFrame(a.receiver);
   Report report(stdout, a.json, !a.quiet);
-  Receiver receiver(line.fd, rx, gStopPipe[0]);
+  Receiver receiver(line.fd, rx, kvarn::tools::StopHandle());
   const bool completed =
       receiver.Run(MakeSource(frames, a.count, a.receiver), [&report](const FrameOutcome& o) { report.Add(o); },
                    [](const std::string& n) { std::fprintf(stderr, "kvarn-sim: %s\n", n.c_str()); });
@@ -316,7 +293,9 @@ int main(int argc, char** argv) {
   SimArgs args;
   if (int rc = ParseArgs(argc, argv, args)) return rc;
   if (args.help) {
-    std::fputs(kUsage, stdout);
+    std::fputs(kUsageHead, stdout);
+    std::fputs(DeviceUsage(), stdout);
+    std::fputs(kUsageTail, stdout);
     return 0;
   }
   if (args.listScenarios) {
@@ -330,6 +309,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kvarn-sim: %s\n", error.c_str());
     return 1;
   }
-  InstallSignals();
+  kvarn::tools::InstallStopHandlers();
   return RunSimulator(args, frames);
 }

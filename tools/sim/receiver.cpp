@@ -1,13 +1,9 @@
 #include "sim/receiver.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "sim/frames.h"
+#include "sim/line_io.h"
 #include "sim/scenarios.h"
 
 namespace kvarn::sim {
@@ -21,21 +17,14 @@ Clock::duration Seconds(double s) {
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-// poll() takes whole milliseconds; round up so a wait never ends early.
-int PollMs(Clock::time_point until) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
-}
-
 }  // namespace
 
-Receiver::Receiver(int fd, ReceiverOptions options, int stopFd)
-    : FFd(fd), FStopFd(stopFd), FOpt(std::move(options)) {
+Receiver::Receiver(intptr_t line, ReceiverOptions options, intptr_t stop)
+    : FLine(line), FStop(stop), FOpt(std::move(options)) {
   if (FOpt.heartbeatFrame.empty()) FOpt.heartbeatFrame = HeartbeatFrame(1);
   // Never block on a host that stopped reading: a full queue must not hang
   // the simulator past a stop request.
-  int flags = fcntl(FFd, F_GETFL);
-  if (flags >= 0) fcntl(FFd, F_SETFL, flags | O_NONBLOCK);
+  io::Prepare(FLine);
   FStart = FLastTraffic = FNotBefore = Clock::now();
 }
 
@@ -128,26 +117,21 @@ FrameOutcome Receiver::Deliver(const std::string& frame) {
 
 Receiver::Answer Receiver::AwaitAnswer(Clock::time_point deadline, FrameOutcome& out) {
   for (;;) {
-    if (Clock::now() >= deadline) return Answer::Timeout;
-    pollfd fds[2] = {{FFd, POLLIN, 0}, {FStopFd, POLLIN, 0}};
-    int n = poll(fds, FStopFd >= 0 ? 2 : 1, PollMs(deadline));
-    if (n < 0 && errno == EINTR) continue;
-    if (FStopFd >= 0 && fds[1].revents) {
-      FStopped = true;
-      return Answer::Stop;
-    }
-    if (n <= 0) continue;
     char buf[256];
-    ssize_t got = 0;
-    if (fds[0].revents & POLLIN) {
-      got = read(FFd, buf, sizeof buf);
-      if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    size_t got = 0;
+    switch (io::ReadSome(FLine, FStop, deadline, buf, sizeof buf, got)) {
+      case io::ReadResult::Timeout:
+        return Answer::Timeout;
+      case io::ReadResult::Stop:
+        FStopped = true;
+        return Answer::Stop;
+      case io::ReadResult::Gone:
+        // The host let go of the port: no answer can come in this try.
+        return SleepUntil(deadline) ? Answer::Timeout : Answer::Stop;
+      case io::ReadResult::Data:
+        break;
     }
-    if (got <= 0) {
-      // The host let go of the port: no answer can come in this try.
-      return SleepUntil(deadline) ? Answer::Timeout : Answer::Stop;
-    }
-    for (ssize_t i = 0; i < got; ++i) {
+    for (size_t i = 0; i < got; ++i) {
       if (buf[i] == kACK || buf[i] == kNAK) {
         out.strayBytes += static_cast<int>(got - i - 1);
         return buf[i] == kACK ? Answer::Ack : Answer::Nak;
@@ -161,37 +145,14 @@ Receiver::Answer Receiver::AwaitAnswer(Clock::time_point deadline, FrameOutcome&
 // answer to the next transmission.
 void Receiver::Drain(FrameOutcome& out) {
   char buf[256];
-  for (;;) {
-    pollfd p{FFd, POLLIN, 0};
-    if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return;
-    ssize_t got = read(FFd, buf, sizeof buf);
-    if (got <= 0) return;
-    out.strayBytes += static_cast<int>(got);
-  }
+  while (size_t got = io::ReadWaiting(FLine, buf, sizeof buf)) out.strayBytes += static_cast<int>(got);
 }
 
 void Receiver::Send(const std::string& bytes) {
-  size_t done = 0;
-  const Clock::time_point deadline = Clock::now() + Seconds(FOpt.ackTimeout);
-  while (done < bytes.size()) {
-    ssize_t n = write(FFd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return;  // host gone: the try times out
-    pollfd fds[2] = {{FFd, POLLOUT, 0}, {FStopFd, POLLIN, 0}};
-    if (Clock::now() >= deadline || poll(fds, FStopFd >= 0 ? 2 : 1, PollMs(deadline)) < 0) return;
-    if (FStopFd >= 0 && fds[1].revents) return;
-  }
+  io::WriteAll(FLine, FStop, bytes, Clock::now() + Seconds(FOpt.ackTimeout));
 }
 
-bool Receiver::HostPresent() const {
-  pollfd p{FFd, 0, 0};
-  poll(&p, 1, 0);
-  return !(p.revents & POLLHUP);
-}
+bool Receiver::HostPresent() const { return io::HostPresent(FLine); }
 
 // On a pty the host "plugs in" by opening the slave. Like a receiver with no
 // computer on its port, hold the frame until then, and give the host a
@@ -213,11 +174,7 @@ void Receiver::HoldUntilHostCloses() {
   if (FNotice) FNotice("host closed the port");
 }
 
-bool Receiver::StopRequested() const {
-  if (FStopFd < 0) return false;
-  pollfd p{FStopFd, POLLIN, 0};
-  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
-}
+bool Receiver::StopRequested() const { return io::StopSet(FStop); }
 
 bool Receiver::SleepUntil(Clock::time_point until) {
   for (;;) {
@@ -226,8 +183,7 @@ bool Receiver::SleepUntil(Clock::time_point until) {
       return false;
     }
     if (Clock::now() >= until) return true;
-    pollfd p{FStopFd, POLLIN, 0};
-    poll(&p, FStopFd >= 0 ? 1 : 0, PollMs(until));
+    io::WaitForStop(FStop, until);
   }
 }
 

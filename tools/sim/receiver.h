@@ -50,9 +50,9 @@ using NoticeSink = std::function<void(const std::string&)>;
 
 class Receiver {
  public:
-  // fd: the device (or pty master), already in raw mode. stopFd: readable
-  // means stop (a self-pipe); -1 for none.
-  Receiver(int fd, ReceiverOptions options, int stopFd = -1);
+  // line: the device (or pty master), already in raw mode. stop: set means
+  // stop (a self-pipe's read end, or an event on Windows); -1 for none.
+  Receiver(intptr_t line, ReceiverOptions options, intptr_t stop = -1);
 
   // Sends every frame of the source, then lingers as asked. Returns false
   // when it was stopped early.
@@ -78,8 +78,8 @@ class Receiver {
   void Drain(FrameOutcome& out);
   void Send(const std::string& bytes);
 
-  int FFd;
-  int FStopFd;
+  intptr_t FLine;
+  intptr_t FStop;
   ReceiverOptions FOpt;
   Clock::time_point FStart;
   Clock::time_point FLastTraffic;  // restarts the heartbeat timer

@@ -1,5 +1,7 @@
 // The simulator's end of the line: a serial device (or a pty slave) given by
-// path, or a pseudo-terminal pair of its own whose slave the host opens.
+// path, or a pseudo-terminal pair of its own whose slave the host opens. On
+// Windows the device is a COM port ("COM5", "\\.\COM12") and there are no
+// pseudo-terminals.
 #pragma once
 
 #include <string>
@@ -7,7 +9,7 @@
 namespace kvarn::sim {
 
 struct Line {
-  int fd = -1;
+  int fd = -1;             // the descriptor, or on Windows the port's HANDLE (handles fit in 32 bits)
   bool ptyMaster = false;  // fd is a master we created; the host opens `slavePath`
   std::string slavePath;
   std::string linkPath;    // symlink to slavePath made for the host, removed on close
@@ -28,7 +30,13 @@ bool LinkPty(Line& line, const std::string& linkPath, std::string& error);
 // Closes the fd and removes the link if it still points at our slave.
 void CloseLine(Line& line);
 
-// True when `baud` is a speed termios knows.
+// True when `baud` is a speed the line can be set to.
 bool IsKnownBaud(int baud);
+
+// Empty when CreatePty works here, else why not.
+std::string PtyUnavailable();
+
+// The usage lines for DEVICE and --baud.
+const char* DeviceUsage();
 
 }  // namespace kvarn::sim

@@ -50,6 +50,12 @@ bool IsKnownBaud(int baud) {
   return false;
 }
 
+std::string PtyUnavailable() { return {}; }
+
+const char* DeviceUsage() {
+  return "  DEVICE            serial device or pty slave to send on (e.g. /dev/ttyUSB0)\n";
+}
+
 bool OpenDevice(const std::string& path, int baud, Line& line, std::string& error) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
