@@ -258,22 +258,55 @@ def check_simulator(sim, master):
         print("kvarn-sim.exe: frames, ACK, resend and give-up as expected")
 
 
+# The DLL under Wine end to end through the Windows monitor: each frame form,
+# whether the library answers it, and the events the monitor prints for it.
+MONITOR_FRAMES = [  # the monitor stops after the last event: frames without one come first
+    (b"1010           @    ", True, []),  # heartbeat: answered, never an event
+    (b"0", True, []),  # the receiver's own frame
+    (b"5011 1812", False, []),  # rejected: no answer
+    (b"5011 181234E13001001", True, ['event "E130 001"']),
+    (b"1012 0012341E1300100", True, ["line 2"]),
+    (b"3013 0012AB130100100", True, ["acct 2AB130"]),
+    (b"2xyz", True, ["rec 00"]),
+    (b"S0111[#1234|Nri12/BA03/BR04]", True, ['event "  BA  03"', 'event "  BR  04"']),
+]
+
+
+def read_answer(fd, wait_s):
+    """What the library wrote within `wait_s`, ending early after an ACK."""
+    out, end = b"", time.monotonic() + wait_s
+    while b"\x06" not in out and time.monotonic() < end:
+        ready, _, _ = select.select([fd], [], [], max(0.0, end - time.monotonic()))
+        if ready:
+            out += os.read(fd, 1024)
+    return out
+
+
+def monitor_log(work):
+    names = os.listdir(os.path.join(work, "Tlflog"))
+    return b"".join(open(os.path.join(work, "Tlflog", n), "rb").read() for n in names)
+
+
 def check_monitor(monitor, master, scratch):
     work = os.path.join(scratch, "monitor")
     os.makedirs(os.path.join(work, "Tlflog"))
     with open(os.path.join(work, "Rn.ini"), "w") as f:
         f.write("[RecNr1]\r\nBaud=9600\r\nDataBit=8\r\nParity=0\r\nStopBit=0\r\nFlowCtrl=0\r\n")
     log = tempfile.TemporaryFile(mode="w+")
-    proc = subprocess.Popen(["wine", monitor, f"{PORT}:1", "--events", "1", "--seconds", "15"], cwd=work,
+    events = sum(len(e) for _, _, e in MONITOR_FRAMES)
+    proc = subprocess.Popen(["wine", monitor, f"{PORT}:1", "--events", str(events), "--seconds", "30"], cwd=work,
                             stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-    answer, end = b"", time.monotonic() + 15
-    while proc.poll() is None and time.monotonic() < end and b"\x06" not in answer:
+    end = time.monotonic() + 15
+    while proc.poll() is None and time.monotonic() < end:
         log.seek(0)
         if "listening on" in log.read():
-            os.write(master, SIM_FRAMES[0] + b"\x14")
-            answer += read_available(master, 1.0)
-        else:
-            time.sleep(0.05)
+            break
+        time.sleep(0.05)
+    for frame, answered, _ in MONITOR_FRAMES:
+        os.write(master, frame + b"\x14")
+        answer = read_answer(master, 3.0 if answered else 0.5)
+        if answer != (b"\x06" if answered else b""):
+            fail(f"kvarn-monitor.exe: {frame!r} answered {answer!r}")
     try:
         proc.wait(timeout=10)
     except subprocess.TimeoutExpired:
@@ -282,10 +315,15 @@ def check_monitor(monitor, master, scratch):
     log.seek(0)
     out = log.read()
     log.close()
-    if answer != b"\x06" or proc.returncode != 0 or 'event "E130 001"' not in out:
-        fail(f"kvarn-monitor.exe: exit {proc.returncode}, answered {answer!r}\n{out[-2000:]}")
+    lines = [line for line in out.splitlines() if " rec " in line]
+    want = [text for _, _, e in MONITOR_FRAMES for text in e]
+    printed = len(lines) == len(want) and all(w in line for w, line in zip(want, lines))
+    traffic = monitor_log(work)
+    logged = all(f in traffic for f, _, _ in MONITOR_FRAMES if b"@" not in f) and b"@" not in traffic
+    if proc.returncode != 0 or not printed or not logged:
+        fail(f"kvarn-monitor.exe: exit {proc.returncode}, events {lines}, log {traffic!r}\n{out[-2000:]}")
     else:
-        print("kvarn-monitor.exe: event printed and acknowledged")
+        print(f"kvarn-monitor.exe: {len(MONITOR_FRAMES)} frame forms answered, {events} events printed, log kept")
 
 
 def check_locales(exe):
