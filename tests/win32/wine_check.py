@@ -138,6 +138,20 @@ def gtest(exe, test_filter, env_extra, cwd=None):
     return ok
 
 
+def finish(proc, log, wait_s=0):
+    """Waits up to `wait_s` for the program, kills it if it still runs, and
+    returns what it wrote to `log`, which is closed."""
+    try:
+        proc.wait(timeout=wait_s)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    log.seek(0)
+    out = log.read()
+    log.close()
+    return out
+
+
 def read_available(fd, wait_s):
     out = b""
     end = time.monotonic() + wait_s
@@ -194,12 +208,7 @@ def check_channels(exe, master, scratch):
             open(os.path.join(sync, f"checked-{receiver}"), "w").close()
         proc.wait(timeout=120)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        log.seek(0)
-        out = log.read()
-        log.close()
+        out = finish(proc, log)
     if proc.returncode != 0 or "[  PASSED  ] 1 test" not in out or "SKIPPED" in out:
         fail(f"ComPort.ChannelOpens*: exit {proc.returncode}\n{out[-3000:]}")
 
@@ -240,12 +249,7 @@ def check_simulator(sim, master):
                 settings = line_settings(master)
                 os.write(master, b"\x06")
             seen.append(frame)
-    if proc.poll() is None:
-        proc.kill()
-    proc.wait()
-    log.seek(0)
-    out = log.read()
-    log.close()
+    out = finish(proc, log)
     want = dict(speed=termios.B19200, cstopb=False, ixon=False, ixoff=False, crtscts=False)
     if settings != want:
         fail(f"kvarn-sim.exe line settings {settings}, want {want}")
@@ -307,14 +311,7 @@ def check_monitor(monitor, master, scratch):
         answer = read_answer(master, 3.0 if answered else 0.5)
         if answer != (b"\x06" if answered else b""):
             fail(f"kvarn-monitor.exe: {frame!r} answered {answer!r}")
-    try:
-        proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-    log.seek(0)
-    out = log.read()
-    log.close()
+    out = finish(proc, log, 10)
     lines = [line for line in out.splitlines() if " rec " in line]
     want = [text for _, _, e in MONITOR_FRAMES for text in e]
     printed = len(lines) == len(want) and all(w in line for w, line in zip(want, lines))
