@@ -8,11 +8,16 @@
 // memory and descriptors must be flat.
 //
 //   kvarn_soak [--seconds N] [--channels C] [--pickup-ms MS] [--exports]
-//              [--stall-every K] [--late-every K] [--seed S] [--keep]
+//              [--wine WIN32_BUILD] [--stall-every K] [--late-every K]
+//              [--seed S] [--keep]
 //
 // By default the channels are built inside the library with a pickup limit
 // of --pickup-ms (1000), so stalls can be frequent; --exports opens them
 // through tlf_InitComm, tlf_GetMsg and tlf_CloseComm with the real 7000 ms.
+// --wine runs those calls in the DLL of a Windows build under Wine instead,
+// through its host program, on COM ports of the Wine prefix linked to the
+// ptys (COM21 on); the memory and descriptor figures are then the Wine
+// process's, the heap figures still this program's.
 // With --late-every K the receivers wait only 0.55 of the pickup limit for
 // an ACK, so they resend while the host is slow, and a host takes about one
 // in K events after the receiver's time-out but within the limit; its stalls
@@ -39,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "../posix/wine_host.h"
 #include "host/comm_thread.h"
 #include "kvarn_rcvr.h"
 #include "platform/clock.h"
@@ -63,12 +69,15 @@ constexpr uint32_t kAckMarginMs = 1500;
 // A frame that the library rejects is never answered; no point waiting long.
 constexpr uint32_t kNoAnswerMs = 300;
 constexpr int kResends = 3;
+// Wine ties the low COM ports to the machine's own serial devices.
+constexpr int kWinePortBase = 20;
 
 struct Options {
   int Seconds = 60;
   int Channels = 16;
   uint32_t PickupMs = 1000;
   bool Exports = false;
+  std::string Wine;  // a Win32 build directory: the DLL under Wine
   uint32_t StallEvery = 400;  // a host stalls after about one in this many events
   uint32_t LateEvery = 0;     // a host takes late after about one in this many; 0: never
   uint32_t Seed = 1;
@@ -90,12 +99,13 @@ Options ParseOptions(int argc, char** argv) {
     else if (a == "--late-every") o.LateEvery = static_cast<uint32_t>(value());
     else if (a == "--seed") o.Seed = static_cast<uint32_t>(value());
     else if (a == "--exports") o.Exports = true;
+    else if (a == "--wine" && i + 1 < argc) o.Wine = fs::absolute(argv[++i]).string();
     else if (a == "--keep") o.Keep = true;
     else throw std::invalid_argument("unknown option " + a);
   }
   // Receiver numbers go into frames as two digits.
   if (o.Channels < 1 || o.Channels > 98) throw std::invalid_argument("--channels must be 1 to 98");
-  if (o.Exports) o.PickupMs = kExportPickupMs;
+  if (o.Exports || !o.Wine.empty()) o.PickupMs = kExportPickupMs;
   return o;
 }
 
@@ -122,22 +132,26 @@ uint32_t LookAwayMs(const Options& o, std::mt19937& random, std::atomic<uint64_t
   return 0;
 }
 
+// The process whose descriptors and memory are measured: this one, or the
+// host under Wine that holds the DLL.
+std::string gMeasured = "/proc/self";
+
 size_t OpenFds() {
   size_t n = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(gMeasured + "/fd")) ++n;
   return n;
 }
 
 long ResidentKb() {
   long pages = 0, resident = 0;
-  std::ifstream("/proc/self/statm") >> pages >> resident;
+  std::ifstream(gMeasured + "/statm") >> pages >> resident;
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // The kernel's high-water mark of the resident size. It is brought up to
 // date only now and then, so the run also keeps its own from samples.
 long HighWaterKb() {
-  std::ifstream status("/proc/self/status");
+  std::ifstream status(gMeasured + "/status");
   std::string line;
   while (std::getline(status, line)) {
     if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
@@ -157,11 +171,12 @@ long HeapKb() {
 struct Pty {
   int Master = -1;
   int Slave = -1;
+  std::string Path;
 
   explicit Pty(int port) {
     Master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0) throw std::runtime_error("no pty");
-    const std::string path = ptsname(Master);
+    const std::string path = Path = ptsname(Master);
     Slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (Slave < 0) throw std::runtime_error("no pty slave");
     termios t{};
@@ -204,7 +219,22 @@ class ExportedChannel final : public HostChannel {
   TlfChannel FChannel;
 };
 
-std::unique_ptr<HostChannel> OpenChannel(const Options& o, int port) {
+class WineChannel final : public HostChannel {
+ public:
+  WineChannel(test::WineHost& host, int id) : FHost(host), FId(id) {}
+  ~WineChannel() override { FHost.Close(FId); }
+  int GetMsg(TlfMsg& m) override { return FHost.GetMsg(FId, m); }
+
+ private:
+  test::WineHost& FHost;
+  int FId;
+};
+
+std::unique_ptr<HostChannel> OpenChannel(const Options& o, int port, test::WineHost* wine) {
+  if (wine) {
+    const int id = wine->Open(kWinePortBase + port, port);
+    return id ? std::make_unique<WineChannel>(*wine, id) : nullptr;
+  }
   if (o.Exports) {
     TlfChannel c = tlf_InitComm(port, port);
     return c ? std::make_unique<ExportedChannel>(c) : nullptr;
@@ -373,7 +403,17 @@ Figures Run(const Options& o) {
   WriteRnIni(o.Channels);
   fs::create_directory("Tlflog");
   std::vector<std::unique_ptr<Pty>> ptys;
-  for (int c = 0; c < o.Channels; ++c) ptys.push_back(std::make_unique<Pty>(c + 1));
+  std::vector<std::unique_ptr<test::WineComPort>> winePorts;
+  std::unique_ptr<test::WineHost> wine;
+  for (int c = 0; c < o.Channels; ++c) {
+    ptys.push_back(std::make_unique<Pty>(c + 1));
+    if (!o.Wine.empty())
+      winePorts.push_back(std::make_unique<test::WineComPort>(kWinePortBase + c + 1, ptys.back()->Path));
+  }
+  if (!o.Wine.empty()) {
+    wine = std::make_unique<test::WineHost>(o.Wine);
+    gMeasured = "/proc/" + std::to_string(wine->Pid());
+  }
   Figures fig;
   fig.FdsStart = OpenFds();
   LogChecker log(o.Channels);
@@ -382,7 +422,7 @@ Figures Run(const Options& o) {
   {
     std::vector<std::unique_ptr<HostChannel>> channels;
     for (int c = 0; c < o.Channels; ++c) {
-      channels.push_back(OpenChannel(o, c + 1));
+      channels.push_back(OpenChannel(o, c + 1, wine.get()));
       if (!channels.back()) throw std::runtime_error("cannot open channel " + std::to_string(c + 1));
     }
     std::vector<std::unique_ptr<Receiver>> sims;
@@ -396,6 +436,7 @@ Figures Run(const Options& o) {
   }  // the channels close here
   fig.FdsEnd = OpenFds();
   fig.PeakKb = std::max(fig.PeakKb, HighWaterKb());
+  wine.reset();
   for (Ledger& l : ledgers) fig.C += l.Finish();
   log.Finish();
   fig.LogLines = log.Lines();
@@ -434,7 +475,7 @@ void Report(const Options& o, const Figures& f) {
       "wrong_acks=%llu unanswered=%llu late_acks=%llu stray_bytes=%llu log_lines=%llu log_bad=%llu "
       "log_missing=%llu rss_mid_kb=%ld rss_end_kb=%ld heap_mid_kb=%ld heap_end_kb=%ld\n",
       o.Channels, u(c.Frames), u(c.Acked), u(c.Events), u(c.Delivered), u(c.Lost), u(c.Duplicated),
-      u(c.Misattributed), f.PeakKb, f.FdsStart, f.FdsEnd, f.Seconds, o.Exports ? "exports" : "internal",
+      u(c.Misattributed), f.PeakKb, f.FdsStart, f.FdsEnd, f.Seconds, !o.Wine.empty() ? "wine" : o.Exports ? "exports" : "internal",
       o.PickupMs, AckTimeoutMs(o), u(f.Stalls), u(f.Lates), u(c.Withdrawn), u(c.Misordered), u(c.UnackedDelivered), u(c.WrongAcks),
       u(c.Unanswered), u(f.LateAcks), u(f.StrayBytes), u(f.LogLines), u(f.LogBad), u(f.LogMissing), f.MidKb,
       f.EndKb, f.HeapMidKb, f.HeapEndKb);
