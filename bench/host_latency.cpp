@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/posix/wine_host.h"
 #include "line_support.h"
+#include "posix/wine_host.h"
 
 namespace kvarn::bench {
 namespace {

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "support/record_hex.h"
+
 namespace kvarn::test {
 
 namespace fs = std::filesystem;
@@ -113,18 +115,10 @@ int WineHost::Open(int port, int receiver) {
 }
 
 int WineHost::GetMsg(int id, TlfMsg& m) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string record;
-  for (size_t i = 0; i < sizeof m; ++i) {
-    const auto byte = reinterpret_cast<const unsigned char*>(&m)[i];
-    record += {kDigits[byte >> 4], kDigits[byte & 15]};
-  }
-  const std::string reply = Call("get " + std::to_string(id) + " " + record);
+  const std::string reply = Call("get " + std::to_string(id) + " " + RecordHex(m));
   if (reply == "none") return 0;
-  if (reply.size() != 4 + 2 * sizeof m || reply.rfind("msg ", 0) != 0)
+  if (reply.rfind("msg ", 0) != 0 || !RecordFromHex(reply.substr(4), m))
     throw std::runtime_error("the Wine host answered: " + reply);
-  auto* bytes = reinterpret_cast<unsigned char*>(&m);
-  for (size_t i = 0; i < sizeof m; ++i) bytes[i] = static_cast<unsigned char>(std::stoul(reply.substr(4 + 2 * i, 2), nullptr, 16));
   return 1;
 }
 

@@ -44,11 +44,11 @@
 #include <thread>
 #include <vector>
 
-#include "../posix/wine_host.h"
 #include "host/comm_thread.h"
 #include "kvarn_rcvr.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
+#include "posix/wine_host.h"
 #include "soak_frames.h"
 #include "soak_ledger.h"
 #include "soak_log.h"

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "kvarn_rcvr.h"
+#include "support/record_hex.h"
 
 namespace {
 
@@ -54,28 +55,6 @@ TlfChannel OpenOnMainThread(int port, int receiver) {
   return r.Result;
 }
 
-bool FromHex(const std::string& text, TlfMsg& m) {
-  if (text.size() != 2 * sizeof m) return false;
-  auto* bytes = reinterpret_cast<unsigned char*>(&m);
-  for (size_t i = 0; i < sizeof m; ++i) {
-    unsigned value = 0;
-    if (std::sscanf(text.c_str() + 2 * i, "%2x", &value) != 1) return false;
-    bytes[i] = static_cast<unsigned char>(value);
-  }
-  return true;
-}
-
-std::string Hex(const TlfMsg& m) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&m);
-  std::string text;
-  for (size_t i = 0; i < sizeof m; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 15];
-  }
-  return text;
-}
-
 class Commands {
  public:
   ~Commands() {
@@ -93,8 +72,8 @@ class Commands {
       if (c) FOpen[++FLastId] = c;
       Reply(c ? "ok " + std::to_string(FLastId) : "fail");
     } else if (v == "get" && std::sscanf(line.c_str(), "get %d %99s", &a, record) == 2 && FOpen.count(a) &&
-               FromHex(record, m)) {
-      Reply(gGet(FOpen[a], &m) == 1 ? "msg " + Hex(m) : "none");
+               kvarn::test::RecordFromHex(record, m)) {
+      Reply(gGet(FOpen[a], &m) == 1 ? "msg " + kvarn::test::RecordHex(m) : "none");
     } else if (v == "close" && n == 2 && FOpen.count(a)) {
       gClose(FOpen[a]);
       FOpen.erase(a);
