@@ -136,9 +136,23 @@ uint32_t LookAwayMs(const Options& o, std::mt19937& random, std::atomic<uint64_t
 // host under Wine that holds the DLL.
 std::string gMeasured = "/proc/self";
 
-size_t OpenFds() {
+size_t CountFds() {
   size_t n = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(gMeasured + "/fd")) ++n;
+  return n;
+}
+
+// Wine opens and closes descriptors of its own for a while after a start
+// and after a close; the count is taken once it holds for 300 ms (or 3 s
+// have passed).
+size_t OpenFds() {
+  size_t n = CountFds();
+  for (int same = 0, tries = 0; same < 3 && tries < 30; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const size_t now = CountFds();
+    same = now == n ? same + 1 : 0;
+    n = now;
+  }
   return n;
 }
 
