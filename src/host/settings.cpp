@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "link/protocol.h"
 #include "platform/profile.h"
 
 namespace kvarn {
@@ -10,7 +11,6 @@ namespace {
 constexpr uint32_t kBaseFlags = platform::kDcbBinary | platform::kDcbDtrEnable;  // 0x11
 constexpr uint32_t kXonXoffFlags = platform::kDcbOutX | platform::kDcbInX;       // 0x300
 constexpr uint32_t kRtsCtsFlags = platform::kDcbOutxCtsFlow | platform::kDcbRtsHandshake;  // 0x2004
-constexpr char kDc4 = 0x14;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -74,7 +74,7 @@ platform::CommState ApplySettings(platform::CommState s,
   s.Parity = static_cast<uint8_t>(value("Parity", 0) & 0xFF);
   s.StopBits = static_cast<uint8_t>(value("StopBit", 0) & 0xFF);
   s.Flags = kBaseFlags;
-  s.EvtChar = kDc4;
+  s.EvtChar = kFrameEnd;
   int32_t flow = value("FlowCtrl", 0);
   if (flow == 1) s.Flags |= kXonXoffFlags;
   if (flow == 2) s.Flags |= kRtsCtsFlags;

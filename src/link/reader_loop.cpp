@@ -11,6 +11,7 @@
 #include "decode/frame_decoder.h"
 #include "host/comm_thread.h"
 #include "link/line_input.h"
+#include "link/protocol.h"
 #include "link/traffic_log.h"
 #include "platform/clock.h"
 #include "platform/handoff.h"
@@ -178,7 +179,7 @@ void TCommThread::AckIfLatest() {
     if (!DrainPort()) return;
     while (FInput.TakeResend(frame)) LogFrame(frame);
     LineInput::Follows next = FInput.WhatFollows(frame);
-    if (next == LineInput::Follows::Nothing) FPort->SendAck();
+    if (next == LineInput::Follows::Nothing) FPort->SendAck(kAck);
     if (next != LineInput::Follows::Resending) return;
     uint64_t now = platform::MonotonicMs();
     if (now >= deadline) return;

@@ -148,7 +148,7 @@ class PosixSerialPort final : public SerialPort {
   uint32_t QueryStatus(uint32_t& errors) override;
   size_t Read(char* buf, size_t n) override;
   void PurgeInput() override;
-  void SendAck() override;
+  void SendAck(char ack) override;
   void Close() override;
 
  private:
@@ -292,9 +292,8 @@ void PosixSerialPort::PurgeInput() {
   tcflush(FFd, TCIFLUSH);
 }
 
-void PosixSerialPort::SendAck() {
+void PosixSerialPort::SendAck(char ack) {
   // Non-blocking descriptor: a stalled line never holds up the worker.
-  const char ack = 0x06;
   [[maybe_unused]] ssize_t n = write(FFd, &ack, 1);
 }
 

@@ -32,7 +32,7 @@ constexpr DWORD kAckStallMs = 2000;
 // once on a working driver. A request that outlasts these is given up on.
 constexpr DWORD kReadLimitMs = 1000;
 constexpr DWORD kCancelLimitMs = 500;
-// The loop reads at most 250 bytes for a frame.
+// The loop reads at most one frame (a few hundred bytes) at a time.
 constexpr DWORD kReadChunk = 256;
 // Under Wine: the port's own input queue, and the read time-outs of its
 // read-ahead: no total limit (an idle line keeps the read pending), and the
@@ -110,7 +110,7 @@ class Win32SerialPort final : public SerialPort {
   uint32_t QueryStatus(uint32_t& errors) override;
   size_t Read(char* buf, size_t n) override;
   void PurgeInput() override;
-  void SendAck() override;
+  void SendAck(char ack) override;
   void Close() override;
 
  private:
@@ -282,10 +282,10 @@ void Win32SerialPort::PurgeInput() {
 }
 
 // Not awaited: the worker goes on while the byte goes out.
-void Win32SerialPort::SendAck() {
+void Win32SerialPort::SendAck(char ack) {
   FinishAck();
   if (!FWrite) return;
-  FWrite->Data[0] = 0x06;
+  FWrite->Data[0] = ack;
   FWrite->Pending = !WriteFile(FPort, FWrite->Data, 1, nullptr, &FWrite->Ov) && GetLastError() == ERROR_IO_PENDING;
 }
 
