@@ -16,7 +16,7 @@
 #include <new>
 #include <string>
 
-#include "platform/clock.h"
+#include "platform/deadline.h"
 #include "platform/posix/serial_speed.h"
 
 namespace kvarn::platform {
@@ -251,14 +251,13 @@ bool PosixSerialPort::DrainDevice(short revents) {
 }
 
 PortWait PosixSerialPort::WaitFrameEnd(Event& stop, uint32_t ms) {
-  const uint64_t start = MonotonicMs();
+  const Deadline deadline(ms);
   for (;;) {
     int timeout = -1;
     if (FrameQueued()) {
       timeout = 0;
-    } else if (ms != kInfinite) {
-      uint64_t spent = MonotonicMs() - start;
-      timeout = spent >= ms ? 0 : static_cast<int>(ms - spent);
+    } else if (!deadline.Forever()) {
+      timeout = static_cast<int>(deadline.Remaining());
     }
     pollfd p[2] = {{static_cast<int>(stop.NativeHandle()), POLLIN, 0}, {FFd, POLLIN, 0}};
     int r = poll(p, 2, timeout);

@@ -17,6 +17,8 @@
 #include <new>
 #include <string>
 
+#include "platform/deadline.h"
+
 namespace kvarn::platform {
 namespace {
 
@@ -24,6 +26,8 @@ namespace {
 // channel's flags are that word, written and read whole.
 constexpr size_t kDcbFlagsOffset = offsetof(DCB, BaudRate) + sizeof(DWORD);
 static_assert(kDcbFlagsOffset == 8 && offsetof(DCB, wReserved) == 12, "DCB flag word at bytes 8 to 11");
+// A wait without limit is the same value on both sides.
+static_assert(kInfinite == INFINITE);
 
 // An ACK that has not gone out after this long is held back by flow control
 // (a byte takes 33 ms at 300 baud); the next one replaces it.
@@ -84,9 +88,9 @@ bool Ended(const Request& r, DWORD ms) {
   }
   // The write record has no event: look at it. Only a write held back by the
   // line takes longer than a byte's time.
-  const ULONGLONG deadline = GetTickCount64() + ms;
+  const Deadline deadline(ms);
   while (!HasOverlappedIoCompleted(&r.Ov)) {
-    if (GetTickCount64() >= deadline) return false;
+    if (deadline.Expired()) return false;
     Sleep(1);
   }
   return true;
@@ -337,13 +341,12 @@ void Win32SerialPort::Close() {
 // honour the time-outs) ends the wait on the stop event alone, so such a
 // driver cannot make it spin.
 PortWait Win32SerialPort::WaitQueued(Event& stop, uint32_t ms) {
-  const ULONGLONG start = GetTickCount64();
+  const Deadline deadline(ms);
   for (;;) {
     bool empty = false;
     if (!Collect(empty)) return IsSet(stop) ? PortWait::Stop : PortWait::Failed;
     if (FrameQueued()) return PortWait::FrameEnded;
-    const ULONGLONG spent = GetTickCount64() - start;
-    DWORD left = ms == kInfinite ? INFINITE : spent >= ms ? 0 : static_cast<DWORD>(ms - spent);
+    const DWORD left = deadline.Remaining();
     HANDLE list[2] = {reinterpret_cast<HANDLE>(stop.NativeHandle()), FRead->Ov.hEvent};
     DWORD r = WaitForMultipleObjects(empty ? 1 : 2, list, FALSE, left);
     if (r == WAIT_OBJECT_0) return PortWait::Stop;
