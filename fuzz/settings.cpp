@@ -67,16 +67,16 @@ std::string Upper(std::string_view s) {
 }
 
 std::optional<std::string> CheckLookup(std::string_view text, std::string_view key) {
-  const std::optional<std::string> value = FindProfileValue(text, kSection, key);
+  const std::optional<std::string> value = platform::FindProfileValue(text, kSection, key);
   if (value) {
-    FUZZ_CHECK(value->size() <= kProfileValueMax);
+    FUZZ_CHECK(value->size() <= platform::kProfileValueMax);
     FUZZ_CHECK(value->find('\n') == std::string::npos);
   }
-  FUZZ_CHECK(FindProfileValue(text, Upper(kSection), Upper(key)) == value);
+  FUZZ_CHECK(platform::FindProfileValue(text, Upper(kSection), Upper(key)) == value);
   // Another occurrence of the section and key further down never counts.
   std::string longer(text);
   longer.append("\n[").append(kSection).append("]\n").append(key).append("=appended\n");
-  if (value) FUZZ_CHECK(FindProfileValue(longer, kSection, key) == value);
+  if (value) FUZZ_CHECK(platform::FindProfileValue(longer, kSection, key) == value);
   return value;
 }
 

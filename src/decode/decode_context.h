@@ -16,7 +16,7 @@ struct DecodeContext {
   FrameText& FieldText;   // scratch for one field slice at a time
   TlfMsg& Msg;            // the channel's current event
   TPendingBlocks& Pending;
-  std::function<void()> SendAck;            // one 0x06 to the receiver
+  std::function<void()> SendAck;            // one ACK to the receiver
   std::function<TlfSystemTime()> UtcNow;    // the PC clock, UTC
   uint32_t FrameNo = 0;                     // tags this frame's pending blocks
 };

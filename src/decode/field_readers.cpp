@@ -1,25 +1,9 @@
 #include "decode/field_readers.h"
 
+#include "decode/hex_digit.h"
+
 namespace kvarn {
 namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-int32_t ReadHex(std::string_view s) {
-  uint32_t value = 0;
-  for (char c : s) {
-    int d = HexDigit(c);
-    // Stop before a digit that would push the value past 32 bits.
-    if (d < 0 || value > 0x0FFFFFFFu) break;
-    value = value * 16 + static_cast<uint32_t>(d);
-  }
-  return static_cast<int32_t>(value);  // taken as a 32-bit pattern
-}
 
 int32_t ReadDecimal(std::string_view s) {
   size_t i = 0;
@@ -43,8 +27,8 @@ int32_t ReadNumber(std::string_view text) {
   size_t i = 0;
   while (i < text.size() && text[i] == ' ') ++i;
   std::string_view rest = text.substr(i);
-  if (!rest.empty() && (rest[0] == '$' || rest[0] == 'x' || rest[0] == 'X')) return ReadHex(rest.substr(1));
-  if (rest.size() >= 2 && rest[0] == '0' && (rest[1] == 'x' || rest[1] == 'X')) return ReadHex(rest.substr(2));
+  if (!rest.empty() && (rest[0] == '$' || rest[0] == 'x' || rest[0] == 'X')) return ReadFrameHex(rest.substr(1));
+  if (rest.size() >= 2 && rest[0] == '0' && (rest[1] == 'x' || rest[1] == 'X')) return ReadFrameHex(rest.substr(2));
   return ReadDecimal(rest);
 }
 

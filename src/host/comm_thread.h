@@ -17,6 +17,7 @@
 #include "host/short_string.h"
 #include "host/tlf_msg.h"
 #include "link/line_input.h"
+#include "platform/deadline.h"
 #include "platform/event.h"
 #include "platform/serial_port.h"
 #include "platform/thread.h"
@@ -75,7 +76,7 @@ class TCommThread {
   void Withdraw(uint32_t frameNo);
   void DropBlocks(uint32_t frameNo);
   void CheckOverflow();
-  bool RestUntil(uint64_t until);
+  bool RestUntil(const platform::Deadline& until);
 
   // The pickup (host/pickup.cpp), on a host thread, FLock held.
   int TakeLocked(TlfMsg& out, bool& signal);

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "decode/hex_digit.h"
+#include "link/protocol.h"
 #include "platform/profile.h"
 
 namespace kvarn {
@@ -10,27 +12,6 @@ namespace {
 constexpr uint32_t kBaseFlags = platform::kDcbBinary | platform::kDcbDtrEnable;  // 0x11
 constexpr uint32_t kXonXoffFlags = platform::kDcbOutX | platform::kDcbInX;       // 0x300
 constexpr uint32_t kRtsCtsFlags = platform::kDcbOutxCtsFlow | platform::kDcbRtsHandshake;  // 0x2004
-constexpr char kDc4 = 0x14;
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool ParseHex(std::string_view s, int32_t& out) {
-  if (s.empty()) return false;
-  uint64_t v = 0;
-  for (char c : s) {
-    int d = HexDigit(c);
-    if (d < 0) return false;
-    v = v * 16 + static_cast<uint64_t>(d);
-    if (v > 0xFFFFFFFFu) return false;
-  }
-  out = static_cast<int32_t>(static_cast<uint32_t>(v));
-  return true;
-}
 
 bool ParseDecimal(std::string_view s, int32_t& out) {
   bool negative = false;
@@ -58,9 +39,9 @@ int32_t SettingValue(std::string_view text, int32_t def) {
   int32_t value = def;
   bool ok;
   if (text.starts_with("0x") || text.starts_with("0X"))
-    ok = ParseHex(text.substr(2), value);
+    ok = ParseSettingHex(text.substr(2), value);
   else if (!text.empty() && (text[0] == '$' || text[0] == 'x' || text[0] == 'X'))
-    ok = ParseHex(text.substr(1), value);
+    ok = ParseSettingHex(text.substr(1), value);
   else
     ok = ParseDecimal(text, value);
   return ok ? value : def;
@@ -74,7 +55,7 @@ platform::CommState ApplySettings(platform::CommState s,
   s.Parity = static_cast<uint8_t>(value("Parity", 0) & 0xFF);
   s.StopBits = static_cast<uint8_t>(value("StopBit", 0) & 0xFF);
   s.Flags = kBaseFlags;
-  s.EvtChar = kDc4;
+  s.EvtChar = kFrameEnd;
   int32_t flow = value("FlowCtrl", 0);
   if (flow == 1) s.Flags |= kXonXoffFlags;
   if (flow == 2) s.Flags |= kRtsCtsFlags;

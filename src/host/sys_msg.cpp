@@ -4,6 +4,7 @@
 // may call this with no channel open and from any thread.
 #include <string_view>
 
+#include "decode/hex_digit.h"
 #include "kvarn_rcvr.h"
 
 namespace {
@@ -34,21 +35,13 @@ constexpr BitRule kBitRules[] = {
     {"   A 15", 0x20, true},  {"   R 16", 0x20, false},
 };
 
-// Byte-exact and locale-free, unlike isxdigit. -1 for anything else.
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // True when the line carries a mark prefix: such a line can have no other
 // effect, whether or not a mark was written.
 bool ApplyMark(std::string_view line, unsigned char* lineMarks) {
   for (const MarkRule& rule : kMarkRules) {
     if (!line.starts_with(rule.prefix)) continue;
     if (line.size() > rule.prefix.size()) {
-      const int index = HexDigit(line[rule.prefix.size()]) - 1;
+      const int index = kvarn::HexDigit(line[rule.prefix.size()]) - 1;
       if (index >= 0 && index < kLineMarkCount) lineMarks[index] = rule.mark;
     }
     return true;

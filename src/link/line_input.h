@@ -8,15 +8,9 @@
 #include <string_view>
 
 #include "host/short_string.h"
+#include "link/protocol.h"
 
 namespace kvarn {
-
-// At most this many bytes are read for one frame (the DC4 included).
-constexpr size_t kMaxFrameRead = 250;
-constexpr char kFrameEnd = 0x14;  // DC4
-
-// Heartbeats carry "@" anywhere; they are acknowledged at once, never decoded.
-inline bool IsHeartbeat(std::string_view frame) { return frame.find('@') != std::string_view::npos; }
 
 class LineInput {
  public:

@@ -11,8 +11,10 @@
 #include "decode/frame_decoder.h"
 #include "host/comm_thread.h"
 #include "link/line_input.h"
+#include "link/protocol.h"
 #include "link/traffic_log.h"
 #include "platform/clock.h"
+#include "platform/deadline.h"
 #include "platform/handoff.h"
 
 namespace kvarn {
@@ -25,7 +27,7 @@ void TCommThread::Execute() {
   bool emptyWake = false;
   for (;;) {
     if (!FInput.HasFrame()) {
-      const uint64_t start = platform::MonotonicMs();
+      const platform::Deadline interval(FTiming.WaitMs);
       PortWait r = FPort->WaitFrameEnd(*FStopEvent, FTiming.WaitMs);
       if (r == PortWait::Stop) break;
       bool gotBytes = r == PortWait::FrameEnded && ReadFrameEnd();
@@ -36,7 +38,7 @@ void TCommThread::Execute() {
       // with an earlier frame) is normal once.
       bool rest = r != PortWait::FrameEnded || (!gotBytes && emptyWake);
       emptyWake = r == PortWait::FrameEnded && !gotBytes;
-      if (rest && !RestUntil(start + FTiming.WaitMs)) break;
+      if (rest && !RestUntil(interval)) break;
     }
     if (!HandleQueuedFrames(ctx)) break;
   }
@@ -150,13 +152,12 @@ void TCommThread::SetMsgReady() {
 // so an event taken in the last instant is acknowledged, never withdrawn.
 // The stop event does not cut this wait short.
 bool TCommThread::AwaitPickup(uint32_t frameNo) {
-  const uint64_t deadline = platform::MonotonicMs() + FTiming.PickupMs;
+  const platform::Deadline deadline(FTiming.PickupMs);
   for (;;) {
-    uint64_t now = platform::MonotonicMs();
-    if (now < deadline) FTakenEvent->Wait(static_cast<uint32_t>(deadline - now));
+    if (const uint32_t left = deadline.Remaining(); left > 0) FTakenEvent->Wait(left);
     std::lock_guard lock(FLock);
     if (FMsgTaken) return true;
-    if (platform::MonotonicMs() >= deadline) {
+    if (deadline.Expired()) {
       Withdraw(frameNo);
       return false;
     }
@@ -173,16 +174,16 @@ bool TCommThread::AwaitPickup(uint32_t frameNo) {
 // acknowledged and lost.
 void TCommThread::AckIfLatest() {
   const std::string_view frame = FLastFrame.View();
-  const uint64_t deadline = platform::MonotonicMs() + FTiming.WaitMs;
+  const platform::Deadline deadline(FTiming.WaitMs);
   for (;;) {
     if (!DrainPort()) return;
     while (FInput.TakeResend(frame)) LogFrame(frame);
     LineInput::Follows next = FInput.WhatFollows(frame);
-    if (next == LineInput::Follows::Nothing) FPort->SendAck();
+    if (next == LineInput::Follows::Nothing) FPort->SendAck(kAck);
     if (next != LineInput::Follows::Resending) return;
-    uint64_t now = platform::MonotonicMs();
-    if (now >= deadline) return;
-    if (FPort->WaitFrameEnd(*FStopEvent, static_cast<uint32_t>(deadline - now)) != PortWait::FrameEnded) return;
+    const uint32_t left = deadline.Remaining();
+    if (left == 0) return;
+    if (FPort->WaitFrameEnd(*FStopEvent, left) != PortWait::FrameEnded) return;
   }
 }
 
@@ -203,9 +204,8 @@ void TCommThread::CheckOverflow() {
 }
 
 // False when the stop event is set.
-bool TCommThread::RestUntil(uint64_t until) {
-  uint64_t now = platform::MonotonicMs();
-  return !FStopEvent->Wait(now < until ? static_cast<uint32_t>(until - now) : 0);
+bool TCommThread::RestUntil(const platform::Deadline& until) {
+  return !FStopEvent->Wait(until.Remaining());
 }
 
 }  // namespace kvarn

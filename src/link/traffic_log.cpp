@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "link/protocol.h"
 #include "link/time_text.h"
 #include "platform/clock.h"
 
@@ -16,8 +17,6 @@ std::mutex& AppendLock() {
   static std::mutex* const lock = new std::mutex;
   return *lock;
 }
-
-bool IsHeartbeat(std::string_view frame) { return frame.find('@') != std::string_view::npos; }
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 #include "platform/profile_parser.h"
 
-namespace kvarn {
+namespace kvarn::platform {
 namespace {
 
 // What the Windows reader trims: blanks, vertical tab, form feed and the
@@ -82,4 +82,4 @@ std::optional<std::string> FindProfileValue(std::string_view text, std::string_v
   return std::nullopt;
 }
 
-}  // namespace kvarn
+}  // namespace kvarn::platform

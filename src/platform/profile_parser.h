@@ -22,11 +22,11 @@
 #include <string>
 #include <string_view>
 
-namespace kvarn {
+namespace kvarn::platform {
 
 constexpr size_t kProfileValueMax = 2047;
 
 std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,
                                             std::string_view key);
 
-}  // namespace kvarn
+}  // namespace kvarn::platform

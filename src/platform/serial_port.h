@@ -73,9 +73,9 @@ class SerialPort {
   virtual size_t Read(char* buf, size_t n) = 0;
   // Discards the input queue.
   virtual void PurgeInput() = 0;
-  // Writes one ACK (0x06) without waiting for it to go out; the result is
-  // not examined.
-  virtual void SendAck() = 0;
+  // Writes the one byte `ack` without waiting for it to go out; the result
+  // is not examined.
+  virtual void SendAck(char ack) = 0;
   virtual void Close() = 0;
 };
 

@@ -248,7 +248,7 @@ class CountingPort final : public platform::SerialPort {
   uint32_t QueryStatus(uint32_t& e) override { return in_->QueryStatus(e); }
   size_t Read(char* b, size_t n) override { return in_->Read(b, n); }
   void PurgeInput() override { in_->PurgeInput(); }
-  void SendAck() override { in_->SendAck(); }
+  void SendAck(char ack) override { in_->SendAck(ack); }
   void Close() override { in_->Close(); }
 
  private:

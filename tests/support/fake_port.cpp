@@ -201,7 +201,7 @@ class FakePort final : public platform::SerialPort {
     L->FInput.clear();
   }
 
-  void SendAck() override {
+  void SendAck(char) override {
     {
       std::lock_guard lock(L->FMutex);
       ++L->FAcks;

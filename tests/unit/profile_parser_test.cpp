@@ -10,7 +10,7 @@
 #include "platform/profile_parser.h"
 #include "support/work_dir.h"
 
-namespace kvarn {
+namespace kvarn::platform {
 namespace {
 
 // One table of awkward settings files, read through the platform's own
@@ -104,4 +104,4 @@ TEST(ProfileParser, SurvivesBinaryJunk) {
 }
 
 }  // namespace
-}  // namespace kvarn
+}  // namespace kvarn::platform

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kvarn_rcvr.h"
+#include "link/protocol.h"
 #include "platform/event.h"
 #include "platform/serial_port.h"
 #include "win32/dll_under_test.h"
@@ -138,8 +139,8 @@ TEST(ComPortCalls, QueueReadAckAndStopReachTheDevice) {
   EXPECT_EQ(std::string(buf, queued), kQueuedInput);
   p->PurgeInput();
   EXPECT_EQ(p->QueryStatus(errors), 0u);
-  p->SendAck();
-  p->SendAck();  // waits for the first write's record to be free
+  p->SendAck(kvarn::kAck);
+  p->SendAck(kvarn::kAck);  // waits for the first write's record to be free
 
   // The input was purged: no frame ends, whether the driver reports the
   // event character or (under Wine) the port looks for it itself.
@@ -166,8 +167,8 @@ TEST(ComPortCalls, AckHeldByFlowControlNeverBlocksThePort) {
   s.Flags = kDcbBinary | kDcbDtrEnable | kDcbOutX | kDcbInX;
   EXPECT_TRUE(p->SetState(s));
   EXPECT_TRUE(p->SetTimeouts({100, 0, 1, 0, 0}));
-  p->SendAck();
-  p->SendAck();
+  p->SendAck(kvarn::kAck);
+  p->SendAck(kvarn::kAck);
   p->Close();
 }
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/clock.h"
+#include "platform/deadline.h"
 
 namespace kvarn::platform {
 namespace {
@@ -19,14 +19,9 @@ int Fd(const Event& e) { return static_cast<int>(e.NativeHandle()); }
 // poll() for up to `ms` (kInfinite: no limit); EINTR restarts it with the
 // time that is left.
 int PollUntil(pollfd* fds, nfds_t n, uint32_t ms) {
-  const bool forever = ms == kInfinite;
-  const uint64_t deadline = MonotonicMs() + ms;
+  const Deadline deadline(ms);
   for (;;) {
-    int timeout = -1;
-    if (!forever) {
-      uint64_t now = MonotonicMs();
-      timeout = now >= deadline ? 0 : static_cast<int>(deadline - now);
-    }
+    const int timeout = deadline.Forever() ? -1 : static_cast<int>(deadline.Remaining());
     int r = poll(fds, n, timeout);
     if (r >= 0 || errno != EINTR) return r;
   }
@@ -64,13 +59,9 @@ void Event::Reset() {
 }
 
 bool Event::Wait(uint32_t ms) {
-  const uint64_t start = MonotonicMs();
+  const Deadline deadline(ms);
   for (;;) {
-    uint32_t left = ms;
-    if (ms != kInfinite) {
-      uint64_t spent = MonotonicMs() - start;
-      left = spent >= ms ? 0 : static_cast<uint32_t>(ms - spent);
-    }
+    const uint32_t left = deadline.Remaining();
     pollfd p{Fd(*this), POLLIN, 0};
     if (PollUntil(&p, 1, left) <= 0) return false;
     if (FKind == EventReset::Manual || Consume()) return true;
@@ -79,13 +70,9 @@ bool Event::Wait(uint32_t ms) {
 }
 
 int WaitAny(Event& first, Event& second, uint32_t ms) {
-  const uint64_t start = MonotonicMs();
+  const Deadline deadline(ms);
   for (;;) {
-    uint32_t left = ms;
-    if (ms != kInfinite) {
-      uint64_t spent = MonotonicMs() - start;
-      left = spent >= ms ? 0 : static_cast<uint32_t>(ms - spent);
-    }
+    const uint32_t left = deadline.Remaining();
     pollfd p[2] = {{Fd(first), POLLIN, 0}, {Fd(second), POLLIN, 0}};
     if (PollUntil(p, 2, left) <= 0) return -1;
     for (int i = 0; i < 2; ++i) {

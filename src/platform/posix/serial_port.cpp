@@ -16,7 +16,7 @@
 #include <new>
 #include <string>
 
-#include "platform/clock.h"
+#include "platform/deadline.h"
 #include "platform/posix/serial_speed.h"
 
 namespace kvarn::platform {
@@ -148,7 +148,7 @@ class PosixSerialPort final : public SerialPort {
   uint32_t QueryStatus(uint32_t& errors) override;
   size_t Read(char* buf, size_t n) override;
   void PurgeInput() override;
-  void SendAck() override;
+  void SendAck(char ack) override;
   void Close() override;
 
  private:
@@ -251,14 +251,13 @@ bool PosixSerialPort::DrainDevice(short revents) {
 }
 
 PortWait PosixSerialPort::WaitFrameEnd(Event& stop, uint32_t ms) {
-  const uint64_t start = MonotonicMs();
+  const Deadline deadline(ms);
   for (;;) {
     int timeout = -1;
     if (FrameQueued()) {
       timeout = 0;
-    } else if (ms != kInfinite) {
-      uint64_t spent = MonotonicMs() - start;
-      timeout = spent >= ms ? 0 : static_cast<int>(ms - spent);
+    } else if (!deadline.Forever()) {
+      timeout = static_cast<int>(deadline.Remaining());
     }
     pollfd p[2] = {{static_cast<int>(stop.NativeHandle()), POLLIN, 0}, {FFd, POLLIN, 0}};
     int r = poll(p, 2, timeout);
@@ -292,9 +291,8 @@ void PosixSerialPort::PurgeInput() {
   tcflush(FFd, TCIFLUSH);
 }
 
-void PosixSerialPort::SendAck() {
+void PosixSerialPort::SendAck(char ack) {
   // Non-blocking descriptor: a stalled line never holds up the worker.
-  const char ack = 0x06;
   [[maybe_unused]] ssize_t n = write(FFd, &ack, 1);
 }
 

@@ -17,6 +17,8 @@
 #include <new>
 #include <string>
 
+#include "platform/deadline.h"
+
 namespace kvarn::platform {
 namespace {
 
@@ -24,6 +26,8 @@ namespace {
 // channel's flags are that word, written and read whole.
 constexpr size_t kDcbFlagsOffset = offsetof(DCB, BaudRate) + sizeof(DWORD);
 static_assert(kDcbFlagsOffset == 8 && offsetof(DCB, wReserved) == 12, "DCB flag word at bytes 8 to 11");
+// A wait without limit is the same value on both sides.
+static_assert(kInfinite == INFINITE);
 
 // An ACK that has not gone out after this long is held back by flow control
 // (a byte takes 33 ms at 300 baud); the next one replaces it.
@@ -32,7 +36,7 @@ constexpr DWORD kAckStallMs = 2000;
 // once on a working driver. A request that outlasts these is given up on.
 constexpr DWORD kReadLimitMs = 1000;
 constexpr DWORD kCancelLimitMs = 500;
-// The loop reads at most 250 bytes for a frame.
+// The loop reads at most one frame (a few hundred bytes) at a time.
 constexpr DWORD kReadChunk = 256;
 // Under Wine: the port's own input queue, and the read time-outs of its
 // read-ahead: no total limit (an idle line keeps the read pending), and the
@@ -84,9 +88,9 @@ bool Ended(const Request& r, DWORD ms) {
   }
   // The write record has no event: look at it. Only a write held back by the
   // line takes longer than a byte's time.
-  const ULONGLONG deadline = GetTickCount64() + ms;
+  const Deadline deadline(ms);
   while (!HasOverlappedIoCompleted(&r.Ov)) {
-    if (GetTickCount64() >= deadline) return false;
+    if (deadline.Expired()) return false;
     Sleep(1);
   }
   return true;
@@ -110,7 +114,7 @@ class Win32SerialPort final : public SerialPort {
   uint32_t QueryStatus(uint32_t& errors) override;
   size_t Read(char* buf, size_t n) override;
   void PurgeInput() override;
-  void SendAck() override;
+  void SendAck(char ack) override;
   void Close() override;
 
  private:
@@ -282,10 +286,10 @@ void Win32SerialPort::PurgeInput() {
 }
 
 // Not awaited: the worker goes on while the byte goes out.
-void Win32SerialPort::SendAck() {
+void Win32SerialPort::SendAck(char ack) {
   FinishAck();
   if (!FWrite) return;
-  FWrite->Data[0] = 0x06;
+  FWrite->Data[0] = ack;
   FWrite->Pending = !WriteFile(FPort, FWrite->Data, 1, nullptr, &FWrite->Ov) && GetLastError() == ERROR_IO_PENDING;
 }
 
@@ -337,13 +341,12 @@ void Win32SerialPort::Close() {
 // honour the time-outs) ends the wait on the stop event alone, so such a
 // driver cannot make it spin.
 PortWait Win32SerialPort::WaitQueued(Event& stop, uint32_t ms) {
-  const ULONGLONG start = GetTickCount64();
+  const Deadline deadline(ms);
   for (;;) {
     bool empty = false;
     if (!Collect(empty)) return IsSet(stop) ? PortWait::Stop : PortWait::Failed;
     if (FrameQueued()) return PortWait::FrameEnded;
-    const ULONGLONG spent = GetTickCount64() - start;
-    DWORD left = ms == kInfinite ? INFINITE : spent >= ms ? 0 : static_cast<DWORD>(ms - spent);
+    const DWORD left = deadline.Remaining();
     HANDLE list[2] = {reinterpret_cast<HANDLE>(stop.NativeHandle()), FRead->Ov.hEvent};
     DWORD r = WaitForMultipleObjects(empty ? 1 : 2, list, FALSE, left);
     if (r == WAIT_OBJECT_0) return PortWait::Stop;

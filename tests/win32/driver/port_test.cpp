@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "link/protocol.h"
 #include "platform/event.h"
 #include "platform/serial_port.h"
 #include "win32/driver/scripted_driver.h"
@@ -271,7 +272,7 @@ TEST_F(Port, StatusCountsTheQueueAndReportsAnOverflowOnce) {
   EXPECT_EQ(port_->Read(reinterpret_cast<char*>(&errors), 4), 0u);
   kvarn::platform::CommState st;
   EXPECT_FALSE(port_->GetState(st));
-  port_->SendAck();
+  port_->SendAck(kvarn::kAck);
   EXPECT_EQ(Written(), "");
 }
 
@@ -281,12 +282,12 @@ TEST_F(Port, AckHeldBackIsGivenUpOnAfterTwoSeconds) {
   for (bool honour : {true, false}) {
     SCOPED_TRACE(honour ? "cancel honoured" : "cancel ignored");
     Open({ReadMode::AtOnce, 0, honour});
-    port_->SendAck();
+    port_->SendAck(kvarn::kAck);
     EXPECT_EQ(Written(), "\x06");
     HoldOutput(true);
-    port_->SendAck();
+    port_->SendAck(kvarn::kAck);
     const ULONGLONG start = GetTickCount64();
-    ASSERT_TRUE(Within(4000, [this] { port_->SendAck(); })) << "the ACK waited without a bound";
+    ASSERT_TRUE(Within(4000, [this] { port_->SendAck(kvarn::kAck); })) << "the ACK waited without a bound";
     EXPECT_GE(GetTickCount64() - start, 1900u);
     EXPECT_EQ(Calls("CancelIoEx"), 1u);
     HoldOutput(false);
@@ -309,8 +310,8 @@ const CloseCase kCloseCases[] = {
     {"wait pending", {}, [](Port& t) { t.Wait(0); }},
     {"wait pending, cancel ignored", {ReadMode::AtOnce, 0, false}, [](Port& t) { t.Wait(0); }},
     {"wait pending, cancel and new mask ignored", {ReadMode::AtOnce, 0, false, false}, [](Port& t) { t.Wait(0); }},
-    {"ACK held back", {}, [](Port& t) { HoldOutput(true), t.port_->SendAck(); }},
-    {"ACK held back, cancel ignored", {ReadMode::AtOnce, 0, false}, [](Port& t) { HoldOutput(true), t.port_->SendAck(); }},
+    {"ACK held back", {}, [](Port& t) { HoldOutput(true), t.port_->SendAck(kvarn::kAck); }},
+    {"ACK held back, cancel ignored", {ReadMode::AtOnce, 0, false}, [](Port& t) { HoldOutput(true), t.port_->SendAck(kvarn::kAck); }},
     {"device removed", {}, [](Port& t) {
        t.Wait(0);
        Remove(ERROR_DEVICE_REMOVED);
