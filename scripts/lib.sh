@@ -43,6 +43,28 @@ KVARN_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # Pascal unit's compiler and the Python package's install.
 KVARN_PACKAGING_PACKAGES=(dpkg-dev fakeroot file help2man lintian fp-compiler fp-units-rtl python3-pip)
 
+# Configures directory $1 from this tree with Ninja and the cmake options up
+# to "--", then builds the targets after it (everything when none). The
+# output goes to $1.configure.log and $1.build.log; on a failure the whole
+# configure log, or the build's errors, are printed and it returns 1.
+kvarn_build() {
+  local dir=$1 options=()
+  shift
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    options+=("$1")
+    shift
+  done
+  [ $# -gt 0 ] && shift
+  if ! cmake -S . -B "$dir" -G Ninja "${options[@]}" >"$dir.configure.log" 2>&1; then
+    cat "$dir.configure.log"
+    return 1
+  fi
+  if ! cmake --build "$dir" -j"$(nproc)" ${1:+--target "$@"} >"$dir.build.log" 2>&1; then
+    grep -E -B2 -A12 'error|FAILED' "$dir.build.log" | head -n 80
+    return 1
+  fi
+}
+
 # A private Wine prefix with a running server, so test programs start fast and
 # never touch the user's own prefix.
 kvarn_wine_env() {
