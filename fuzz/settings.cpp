@@ -83,22 +83,21 @@ std::optional<std::string> CheckLookup(std::string_view text, std::string_view k
 void CheckPortSettings(std::string_view text) {
   std::string values[std::size(kKeys)];
   for (size_t i = 0; i < std::size(kKeys); ++i) values[i] = CheckLookup(text, kKeys[i]).value_or("");
-  platform::CommState current;
-  current.BaudRate = 123;
-  current.Flags = 0xFFFFFFFF;
-  const platform::CommState s = ApplySettings(current, [&](std::string_view key) {
+  const platform::LineSettings s = LineSettingsFrom([&](std::string_view key) {
     for (size_t i = 0; i < std::size(kKeys); ++i) {
       if (key == kKeys[i]) return values[i];
     }
     return std::string();
   });
-  FUZZ_CHECK(s.BaudRate == static_cast<uint32_t>(ExpectedValue(values[0], 300)));
-  FUZZ_CHECK(s.ByteSize == static_cast<uint8_t>(ExpectedValue(values[1], 7) & 0xFF));
-  FUZZ_CHECK(s.Parity == static_cast<uint8_t>(ExpectedValue(values[2], 0) & 0xFF));
-  FUZZ_CHECK(s.StopBits == static_cast<uint8_t>(ExpectedValue(values[3], 0) & 0xFF));
+  FUZZ_CHECK(s.Speed == static_cast<uint32_t>(ExpectedValue(values[0], 300)));
+  FUZZ_CHECK(s.DataBits == static_cast<uint8_t>(ExpectedValue(values[1], 7) & 0xFF));
+  FUZZ_CHECK(static_cast<uint8_t>(s.Parity) == static_cast<uint8_t>(ExpectedValue(values[2], 0) & 0xFF));
+  FUZZ_CHECK(static_cast<uint8_t>(s.StopBits) == static_cast<uint8_t>(ExpectedValue(values[3], 0) & 0xFF));
   const int32_t flow = ExpectedValue(values[4], 0);
-  FUZZ_CHECK(s.Flags == (flow == 1 ? 0x311u : flow == 2 ? 0x2015u : 0x11u));
-  FUZZ_CHECK(s.EvtChar == 0x14);
+  FUZZ_CHECK(s.Flow == (flow == 1   ? platform::LineFlow::XonXoff
+                        : flow == 2 ? platform::LineFlow::RtsCts
+                                    : platform::LineFlow::None));
+  FUZZ_CHECK(s.EventChar == 0x14);
 }
 
 }  // namespace

@@ -36,9 +36,7 @@ std::unique_ptr<TCommThread> TCommThread::Open(std::unique_ptr<platform::SerialP
 // Results are not examined: a port that refuses a setting keeps its own.
 void TCommThread::Configure(int receiver) {
   FPort->SetupQueues(200, 200);
-  platform::CommState state;
-  FPort->GetState(state);
-  FPort->SetState(ReceiverSettings(receiver, state));
+  FPort->SetLine(ReceiverSettings(receiver));
   FPort->SetTimeouts({100, 0, 1, 0, 0});
 }
 

@@ -9,10 +9,6 @@
 namespace kvarn {
 namespace {
 
-constexpr uint32_t kBaseFlags = platform::kDcbBinary | platform::kDcbDtrEnable;  // 0x11
-constexpr uint32_t kXonXoffFlags = platform::kDcbOutX | platform::kDcbInX;       // 0x300
-constexpr uint32_t kRtsCtsFlags = platform::kDcbOutxCtsFlow | platform::kDcbRtsHandshake;  // 0x2004
-
 bool ParseDecimal(std::string_view s, int32_t& out) {
   bool negative = false;
   if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
@@ -47,24 +43,25 @@ int32_t SettingValue(std::string_view text, int32_t def) {
   return ok ? value : def;
 }
 
-platform::CommState ApplySettings(platform::CommState s,
-                                  const std::function<std::string(std::string_view key)>& readKey) {
+// Data bits, parity and stop bits take the low 8 bits of their number and
+// hand them to the port unchecked: the port's platform judges them.
+platform::LineSettings LineSettingsFrom(const std::function<std::string(std::string_view key)>& readKey) {
   auto value = [&](std::string_view key, int32_t def) { return SettingValue(readKey(key), def); };
-  s.BaudRate = static_cast<uint32_t>(value("Baud", 300));
-  s.ByteSize = static_cast<uint8_t>(value("DataBit", 7) & 0xFF);
-  s.Parity = static_cast<uint8_t>(value("Parity", 0) & 0xFF);
-  s.StopBits = static_cast<uint8_t>(value("StopBit", 0) & 0xFF);
-  s.Flags = kBaseFlags;
-  s.EvtChar = kFrameEnd;
-  int32_t flow = value("FlowCtrl", 0);
-  if (flow == 1) s.Flags |= kXonXoffFlags;
-  if (flow == 2) s.Flags |= kRtsCtsFlags;
+  platform::LineSettings s;
+  s.Speed = static_cast<uint32_t>(value("Baud", 300));
+  s.DataBits = static_cast<uint8_t>(value("DataBit", 7) & 0xFF);
+  s.Parity = static_cast<platform::LineParity>(value("Parity", 0) & 0xFF);
+  s.StopBits = static_cast<platform::LineStopBits>(value("StopBit", 0) & 0xFF);
+  s.EventChar = kFrameEnd;
+  const int32_t flow = value("FlowCtrl", 0);
+  if (flow == 1) s.Flow = platform::LineFlow::XonXoff;
+  if (flow == 2) s.Flow = platform::LineFlow::RtsCts;
   return s;
 }
 
-platform::CommState ReceiverSettings(int receiver, const platform::CommState& current) {
+platform::LineSettings ReceiverSettings(int receiver) {
   const std::string section = "RecNr" + std::to_string(receiver);
-  return ApplySettings(current, [&](std::string_view key) {
+  return LineSettingsFrom([&](std::string_view key) {
     return platform::ReadProfileString(kSettingsFile, section, key);
   });
 }

@@ -18,14 +18,15 @@ constexpr const char* kSettingsFile = "Rn.ini";
 // fit 32 bits gives `def`.
 int32_t SettingValue(std::string_view text, int32_t def);
 
-// `current` with the keys of one receiver's section applied: "Baud",
-// "DataBit", "Parity", "StopBit", then the fixed flag word and event
-// character, then "FlowCtrl". `readKey` gives a key's text (empty if absent).
-platform::CommState ApplySettings(platform::CommState current,
-                                  const std::function<std::string(std::string_view key)>& readKey);
+// The line settings of one receiver's section: keys "Baud", "DataBit",
+// "Parity", "StopBit" and "FlowCtrl", read in this order, each key's default
+// where it is missing or not a number (300 baud, 7 data bits, no parity, one
+// stop bit, no flow control), and DC4 as the event character. `readKey`
+// gives a key's text (empty if absent).
+platform::LineSettings LineSettingsFrom(const std::function<std::string(std::string_view key)>& readKey);
 
 // The same from section "RecNr<receiver>" of the settings file in the
 // current directory.
-platform::CommState ReceiverSettings(int receiver, const platform::CommState& current);
+platform::LineSettings ReceiverSettings(int receiver);
 
 }  // namespace kvarn

@@ -15,28 +15,24 @@ constexpr uint32_t kEvRxFlag = 0x0002;
 // Line-error flag: the input queue overflowed.
 constexpr uint32_t kCeRxOver = 0x0001;
 
-// Bits of the DCB flag word that the channel sets.
-constexpr uint32_t kDcbBinary = 0x0001;
-constexpr uint32_t kDcbOutxCtsFlow = 0x0004;
-constexpr uint32_t kDcbDtrControlMask = 0x0030;
-constexpr uint32_t kDcbDtrEnable = 0x0010;
-constexpr uint32_t kDcbDtrHandshake = 0x0020;
-constexpr uint32_t kDcbOutX = 0x0100;
-constexpr uint32_t kDcbInX = 0x0200;
-constexpr uint32_t kDcbRtsControlMask = 0x3000;
-constexpr uint32_t kDcbRtsEnable = 0x1000;
-constexpr uint32_t kDcbRtsHandshake = 0x2000;
+// Parity and stop bits carry the numbers of the settings file, which are
+// also the Windows codes. A number outside the named ones (Parity=7) is
+// carried as it is, which the fixed underlying type allows: the Windows port
+// hands it to the device, which refuses the settings; the termios port keeps
+// that setting as the device had it.
+enum class LineParity : uint8_t { None = 0, Odd = 1, Even = 2, Mark = 3, Space = 4 };
+enum class LineStopBits : uint8_t { One = 0, OneAndHalf = 1, Two = 2 };
+enum class LineFlow : uint8_t { None, XonXoff, RtsCts };
 
-// Line settings, the DCB fields the channel reads and writes. Parity codes:
-// 0 none, 1 odd, 2 even, 3 mark, 4 space. StopBits: 0 one, 1 one and a half,
-// 2 two.
-struct CommState {
-  uint32_t BaudRate = 0;
-  uint32_t Flags = 0;
-  uint8_t ByteSize = 0;
-  uint8_t Parity = 0;
-  uint8_t StopBits = 0;
-  char EvtChar = 0;
+// What the channel sets of the line; the port keeps its own values for the
+// rest. DTR is always raised; RTS only as the handshake line of RtsCts.
+struct LineSettings {
+  uint32_t Speed = 0;    // bits per second
+  uint8_t DataBits = 0;  // as given, 5 to 8 meaningful
+  LineParity Parity = LineParity::None;
+  LineStopBits StopBits = LineStopBits::One;
+  LineFlow Flow = LineFlow::None;
+  char EventChar = 0;  // the character WaitFrameEnd waits for
 };
 
 // Read and write time-outs in milliseconds (COMMTIMEOUTS).
@@ -57,9 +53,9 @@ class SerialPort {
   virtual ~SerialPort() = default;
 
   virtual bool SetupQueues(uint32_t inSize, uint32_t outSize) = 0;
-  virtual bool GetState(CommState& state) = 0;
-  // Applies what the port takes; a refused value leaves that setting as it was.
-  virtual bool SetState(const CommState& state) = 0;
+  // Every setting not named in `line` keeps what the port reports. Applies
+  // what the port takes; a refused value leaves that setting as it was.
+  virtual bool SetLine(const LineSettings& line) = 0;
   virtual bool SetTimeouts(const CommTimeouts& timeouts) = 0;
   virtual bool SetEventMask(uint32_t mask) = 0;
   // Sleeps until the event character has arrived (FrameEnded), `stop` (a

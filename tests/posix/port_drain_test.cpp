@@ -20,10 +20,11 @@ class PortDrain : public ::testing::Test {
     dir_.Link(3, pty_.SlavePath());
     port_ = platform::OpenSerialPort(3);
     ASSERT_TRUE(port_);
-    platform::CommState state;
-    port_->GetState(state);
-    state.EvtChar = 0x14;
-    port_->SetState(state);
+    platform::LineSettings line;
+    line.Speed = 9600;
+    line.DataBits = 8;
+    line.EventChar = 0x14;
+    port_->SetLine(line);
     port_->SetEventMask(platform::kEvRxFlag);
   }
 

@@ -237,8 +237,7 @@ class CountingPort final : public platform::SerialPort {
   CountingPort(std::unique_ptr<platform::SerialPort> inner, std::atomic<int>& waits)
       : in_(std::move(inner)), waits_(waits) {}
   bool SetupQueues(uint32_t a, uint32_t b) override { return in_->SetupQueues(a, b); }
-  bool GetState(platform::CommState& s) override { return in_->GetState(s); }
-  bool SetState(const platform::CommState& s) override { return in_->SetState(s); }
+  bool SetLine(const platform::LineSettings& s) override { return in_->SetLine(s); }
   bool SetTimeouts(const platform::CommTimeouts& t) override { return in_->SetTimeouts(t); }
   bool SetEventMask(uint32_t m) override { return in_->SetEventMask(m); }
   platform::PortWait WaitFrameEnd(platform::Event& stop, uint32_t ms) override {

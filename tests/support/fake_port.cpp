@@ -8,11 +8,7 @@
 
 namespace kvarn::test {
 
-FakeLine::FakeLine() : FData(platform::Event::Create(platform::EventReset::Auto)) {
-  FState.BaudRate = 9600;
-  FState.Flags = 0x7FFF;
-  FState.ByteSize = 8;
-}
+FakeLine::FakeLine() : FData(platform::Event::Create(platform::EventReset::Auto)) {}
 
 void FakeLine::Send(std::string_view bytes) {
   {
@@ -64,11 +60,6 @@ void FakeLine::FlagOverflow() {
   FOverflow = true;
 }
 
-void FakeLine::SetState(const platform::CommState& state) {
-  std::lock_guard lock(FMutex);
-  FState = state;
-}
-
 std::vector<std::string> FakeLine::Calls() const {
   std::lock_guard lock(FMutex);
   return FCalls;
@@ -94,9 +85,9 @@ bool FakeLine::Closed() const {
   return FClosed;
 }
 
-platform::CommState FakeLine::State() const {
+platform::LineSettings FakeLine::Line() const {
   std::lock_guard lock(FMutex);
-  return FState;
+  return FLine;
 }
 
 void FakeLine::Note(std::string call) { FCalls.push_back(std::move(call)); }
@@ -111,17 +102,10 @@ class FakePort final : public platform::SerialPort {
     return true;
   }
 
-  bool GetState(platform::CommState& state) override {
+  bool SetLine(const platform::LineSettings& line) override {
     std::lock_guard lock(L->FMutex);
-    L->Note("GetState");
-    state = L->FState;
-    return true;
-  }
-
-  bool SetState(const platform::CommState& state) override {
-    std::lock_guard lock(L->FMutex);
-    L->Note("SetState");
-    L->FState = state;
+    L->Note("SetLine");
+    L->FLine = line;
     return true;
   }
 

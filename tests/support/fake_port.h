@@ -36,7 +36,6 @@ class FakeLine {
   // The device's behaviour.
   void FailWaits(bool fail);  // every wait reports a failed device at once
   void FlagOverflow();        // the next status query reports an overflow
-  void SetState(const platform::CommState& state);
 
   // What the worker did.
   std::vector<std::string> Calls() const;  // configuration, reads, purges, close
@@ -46,7 +45,7 @@ class FakeLine {
   bool WaitingSinceRead(uint32_t waits = 1) const;
   size_t BytesRead() const;
   bool Closed() const;
-  platform::CommState State() const;
+  platform::LineSettings Line() const;
 
  private:
   friend class FakePort;
@@ -68,7 +67,7 @@ class FakeLine {
   bool FOverflow = false;
   bool FClosed = false;
   uint32_t FMask = 0;
-  platform::CommState FState;
+  platform::LineSettings FLine;
   std::vector<std::string> FCalls;
 };
 

@@ -88,14 +88,14 @@ TEST_F(Channel, OpenConfiguresThePortInOrder) {
   Open();
   channel_->Close();
   std::vector<std::string> calls = line_->Calls();
-  std::vector<std::string> expected = {"SetupQueues 200 200", "GetState", "SetState",
-                                       "SetTimeouts 100 0 1 0 0", "SetEventMask 2", "Close"};
+  std::vector<std::string> expected = {"SetupQueues 200 200", "SetLine", "SetTimeouts 100 0 1 0 0",
+                                       "SetEventMask 2", "Close"};
   EXPECT_EQ(calls, expected);
-  platform::CommState s = line_->State();
-  EXPECT_EQ(s.BaudRate, 300u) << "defaults without a settings file";
-  EXPECT_EQ(s.ByteSize, 7);
-  EXPECT_EQ(s.Flags, 0x11u);
-  EXPECT_EQ(s.EvtChar, 0x14);
+  platform::LineSettings s = line_->Line();
+  EXPECT_EQ(s.Speed, 300u) << "defaults without a settings file";
+  EXPECT_EQ(s.DataBits, 7);
+  EXPECT_EQ(s.Flow, platform::LineFlow::None);
+  EXPECT_EQ(s.EventChar, 0x14);
 }
 
 TEST_F(Channel, NoPortNoChannel) { EXPECT_FALSE(TCommThread::Open(nullptr, 1)); }

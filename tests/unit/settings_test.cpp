@@ -41,53 +41,56 @@ INSTANTIATE_TEST_SUITE_P(
 
 using Keys = std::map<std::string, std::string, std::less<>>;
 
-platform::CommState Apply(const Keys& keys) {
-  platform::CommState current;
-  current.BaudRate = 115200;
-  current.Flags = 0xFFFF;
-  current.ByteSize = 8;
-  current.Parity = 2;
-  current.StopBits = 2;
-  current.EvtChar = 'x';
-  return ApplySettings(current, [&](std::string_view key) {
+platform::LineSettings Apply(const Keys& keys) {
+  return LineSettingsFrom([&](std::string_view key) {
     auto it = keys.find(key);
     return it == keys.end() ? std::string() : it->second;
   });
 }
 
-TEST(ApplySettings, DefaultsWithoutKeys) {
-  platform::CommState s = Apply({});
-  EXPECT_EQ(s.BaudRate, 300u);
-  EXPECT_EQ(s.ByteSize, 7);
-  EXPECT_EQ(s.Parity, 0);
-  EXPECT_EQ(s.StopBits, 0);
-  EXPECT_EQ(s.Flags, 0x11u);
-  EXPECT_EQ(s.EvtChar, 0x14);
+uint8_t Code(platform::LineParity p) { return static_cast<uint8_t>(p); }
+uint8_t Code(platform::LineStopBits b) { return static_cast<uint8_t>(b); }
+
+TEST(LineSettingsFrom, DefaultsWithoutKeys) {
+  platform::LineSettings s = Apply({});
+  EXPECT_EQ(s.Speed, 300u);
+  EXPECT_EQ(s.DataBits, 7);
+  EXPECT_EQ(s.Parity, platform::LineParity::None);
+  EXPECT_EQ(s.StopBits, platform::LineStopBits::One);
+  EXPECT_EQ(s.Flow, platform::LineFlow::None);
+  EXPECT_EQ(s.EventChar, 0x14);
 }
 
-TEST(ApplySettings, TakesEachKey) {
-  platform::CommState s = Apply({{"Baud", "$2580"}, {"DataBit", "264"}, {"Parity", "2"}, {"StopBit", "1"}});
-  EXPECT_EQ(s.BaudRate, 9600u);
-  EXPECT_EQ(s.ByteSize, 8) << "only the low 8 bits";
-  EXPECT_EQ(s.Parity, 2);
-  EXPECT_EQ(s.StopBits, 1);
+TEST(LineSettingsFrom, TakesEachKey) {
+  platform::LineSettings s = Apply({{"Baud", "$2580"}, {"DataBit", "264"}, {"Parity", "2"}, {"StopBit", "1"}});
+  EXPECT_EQ(s.Speed, 9600u);
+  EXPECT_EQ(s.DataBits, 8) << "only the low 8 bits";
+  EXPECT_EQ(s.Parity, platform::LineParity::Even);
+  EXPECT_EQ(s.StopBits, platform::LineStopBits::OneAndHalf);
 }
 
-TEST(ApplySettings, FlowControlAddsToTheFixedFlags) {
-  EXPECT_EQ(Apply({{"FlowCtrl", "1"}}).Flags, 0x311u);
-  EXPECT_EQ(Apply({{"FlowCtrl", "2"}}).Flags, 0x2015u);
-  EXPECT_EQ(Apply({{"FlowCtrl", "3"}}).Flags, 0x11u);
-  EXPECT_EQ(Apply({{"FlowCtrl", "0"}}).Flags, 0x11u);
-  EXPECT_EQ(Apply({{"FlowCtrl", "x"}}).Flags, 0x11u);
+// The port's platform judges them, not the reader.
+TEST(LineSettingsFrom, UnknownParityAndStopBitCodesPassUnchanged) {
+  platform::LineSettings s = Apply({{"Parity", "263"}, {"StopBit", "5"}});
+  EXPECT_EQ(Code(s.Parity), 7) << "only the low 8 bits";
+  EXPECT_EQ(Code(s.StopBits), 5);
 }
 
-TEST(ApplySettings, BadValuesGiveEachKeyItsDefault) {
-  platform::CommState s =
+TEST(LineSettingsFrom, FlowControlOneIsXonXoffTwoRtsCts) {
+  EXPECT_EQ(Apply({{"FlowCtrl", "1"}}).Flow, platform::LineFlow::XonXoff);
+  EXPECT_EQ(Apply({{"FlowCtrl", "2"}}).Flow, platform::LineFlow::RtsCts);
+  EXPECT_EQ(Apply({{"FlowCtrl", "3"}}).Flow, platform::LineFlow::None);
+  EXPECT_EQ(Apply({{"FlowCtrl", "0"}}).Flow, platform::LineFlow::None);
+  EXPECT_EQ(Apply({{"FlowCtrl", "x"}}).Flow, platform::LineFlow::None);
+}
+
+TEST(LineSettingsFrom, BadValuesGiveEachKeyItsDefault) {
+  platform::LineSettings s =
       Apply({{"Baud", "9600bd"}, {"DataBit", "-$10"}, {"Parity", ""}, {"StopBit", "two"}});
-  EXPECT_EQ(s.BaudRate, 300u);
-  EXPECT_EQ(s.ByteSize, 7);
-  EXPECT_EQ(s.Parity, 0);
-  EXPECT_EQ(s.StopBits, 0);
+  EXPECT_EQ(s.Speed, 300u);
+  EXPECT_EQ(s.DataBits, 7);
+  EXPECT_EQ(s.Parity, platform::LineParity::None);
+  EXPECT_EQ(s.StopBits, platform::LineStopBits::One);
 }
 
 // Through the platform's own reader (the Windows one under Wine), from a
@@ -102,27 +105,27 @@ class SettingsFile : public ::testing::Test {
 
 TEST_F(SettingsFile, ReceiverSectionIsRead) {
   Write("[RecNr1]\r\nBaud=1200\r\n[RecNr2]\r\n Baud = 0x4B00 \r\nDataBit=8\r\nStopBit=2\r\nFlowCtrl=2\r\n");
-  platform::CommState s = ReceiverSettings(2, {});
-  EXPECT_EQ(s.BaudRate, 19200u);
-  EXPECT_EQ(s.ByteSize, 8);
-  EXPECT_EQ(s.StopBits, 2);
-  EXPECT_EQ(s.Flags, 0x2015u);
-  EXPECT_EQ(ReceiverSettings(1, {}).BaudRate, 1200u);
-  EXPECT_EQ(ReceiverSettings(3, {}).BaudRate, 300u) << "no section: defaults";
+  platform::LineSettings s = ReceiverSettings(2);
+  EXPECT_EQ(s.Speed, 19200u);
+  EXPECT_EQ(s.DataBits, 8);
+  EXPECT_EQ(s.StopBits, platform::LineStopBits::Two);
+  EXPECT_EQ(s.Flow, platform::LineFlow::RtsCts);
+  EXPECT_EQ(ReceiverSettings(1).Speed, 1200u);
+  EXPECT_EQ(ReceiverSettings(3).Speed, 300u) << "no section: defaults";
 }
 
 TEST_F(SettingsFile, NamesIgnoreCaseAndQuotesGo) {
   Write("[recnr7]\r\nbaud=\"9600\"\r\n");
   EXPECT_EQ(platform::ReadProfileString("Rn.ini", "RecNr7", "Baud"), "9600");
-  EXPECT_EQ(ReceiverSettings(7, {}).BaudRate, 9600u);
+  EXPECT_EQ(ReceiverSettings(7).Speed, 9600u);
 }
 
 TEST_F(SettingsFile, NoFileGivesDefaults) {
   EXPECT_EQ(platform::ReadProfileString("Rn.ini", "RecNr1", "Baud"), "");
-  platform::CommState s = ReceiverSettings(1, {});
-  EXPECT_EQ(s.BaudRate, 300u);
-  EXPECT_EQ(s.ByteSize, 7);
-  EXPECT_EQ(s.Flags, 0x11u);
+  platform::LineSettings s = ReceiverSettings(1);
+  EXPECT_EQ(s.Speed, 300u);
+  EXPECT_EQ(s.DataBits, 7);
+  EXPECT_EQ(s.Flow, platform::LineFlow::None);
 }
 
 }  // namespace

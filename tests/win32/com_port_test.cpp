@@ -116,17 +116,11 @@ TEST(ComPortCalls, QueueReadAckAndStopReachTheDevice) {
   ASSERT_TRUE(p);
   EXPECT_FALSE(OpenSerialPort(99)) << "no such port";
   EXPECT_TRUE(p->SetupQueues(200, 200));
-  CommState s;
-  ASSERT_TRUE(p->GetState(s));
-  s.BaudRate = 9600;
-  s.ByteSize = 8;
-  s.Flags = kDcbBinary | kDcbDtrEnable;
-  s.EvtChar = 0x14;
-  EXPECT_TRUE(p->SetState(s));
-  CommState back;
-  ASSERT_TRUE(p->GetState(back));
-  EXPECT_EQ(back.BaudRate, 9600u);
-  EXPECT_EQ(back.Flags & (kDcbOutX | kDcbInX | kDcbOutxCtsFlow), 0u);
+  LineSettings line;
+  line.Speed = 9600;
+  line.DataBits = 8;
+  line.EventChar = 0x14;
+  EXPECT_TRUE(p->SetLine(line));
   EXPECT_TRUE(p->SetTimeouts({100, 0, 1, 0, 0}));
   EXPECT_TRUE(p->SetEventMask(kEvRxFlag));
 
@@ -162,10 +156,11 @@ TEST(ComPortCalls, AckHeldByFlowControlNeverBlocksThePort) {
   using namespace kvarn::platform;
   auto p = OpenSerialPort(port);
   ASSERT_TRUE(p);
-  CommState s;
-  ASSERT_TRUE(p->GetState(s));
-  s.Flags = kDcbBinary | kDcbDtrEnable | kDcbOutX | kDcbInX;
-  EXPECT_TRUE(p->SetState(s));
+  LineSettings line;
+  line.Speed = 9600;
+  line.DataBits = 8;
+  line.Flow = LineFlow::XonXoff;
+  EXPECT_TRUE(p->SetLine(line));
   EXPECT_TRUE(p->SetTimeouts({100, 0, 1, 0, 0}));
   p->SendAck(kvarn::kAck);
   p->SendAck(kvarn::kAck);

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -49,13 +50,6 @@ bool StandardSpeed(uint32_t baud, speed_t& code) {
   return false;
 }
 
-uint32_t SpeedOf(const termios& t) {
-  speed_t code = cfgetospeed(&t);
-  for (const auto& s : kSpeeds)
-    if (s.Code == code) return s.Baud;
-  return 0;
-}
-
 constexpr tcflag_t kCharFormat = CSIZE | PARENB | PARODD | CMSPAR;
 
 void ApplyByteSize(termios& t, uint8_t size) {
@@ -64,25 +58,27 @@ void ApplyByteSize(termios& t, uint8_t size) {
   t.c_cflag = (t.c_cflag & ~CSIZE) | kSizes[size - 5];
 }
 
-void ApplyParity(termios& t, uint8_t parity) {
+// A parity or stop-bit number outside the named ones leaves that setting as
+// the device had it.
+void ApplyParity(termios& t, LineParity parity) {
   static constexpr tcflag_t kParity[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD,
                                          PARENB | CMSPAR};
-  if (parity > 4) return;
-  t.c_cflag = (t.c_cflag & ~(PARENB | PARODD | CMSPAR)) | kParity[parity];
+  const auto code = static_cast<uint8_t>(parity);
+  if (code >= std::size(kParity)) return;
+  t.c_cflag = (t.c_cflag & ~(PARENB | PARODD | CMSPAR)) | kParity[code];
 }
 
-void ApplyStopBits(termios& t, uint8_t stopBits) {
-  if (stopBits == 0) t.c_cflag &= ~CSTOPB;
-  if (stopBits == 1 || stopBits == 2) t.c_cflag |= CSTOPB;  // termios has no 1.5
+void ApplyStopBits(termios& t, LineStopBits stopBits) {
+  if (stopBits == LineStopBits::One) t.c_cflag &= ~CSTOPB;
+  if (stopBits == LineStopBits::OneAndHalf || stopBits == LineStopBits::Two)
+    t.c_cflag |= CSTOPB;  // termios has no 1.5
 }
 
-void ApplyFlowControl(termios& t, uint32_t flags) {
+// termios ties both directions of hardware flow control together.
+void ApplyFlowControl(termios& t, LineFlow flow) {
   t.c_iflag &= ~(IXON | IXOFF | IXANY);
-  if (flags & kDcbOutX) t.c_iflag |= IXON;
-  if (flags & kDcbInX) t.c_iflag |= IXOFF;
-  // termios ties both directions of hardware flow control together.
-  bool rtsCts = (flags & kDcbOutxCtsFlow) || (flags & kDcbRtsControlMask) == kDcbRtsHandshake;
-  if (rtsCts)
+  if (flow == LineFlow::XonXoff) t.c_iflag |= IXON | IXOFF;
+  if (flow == LineFlow::RtsCts)
     t.c_cflag |= CRTSCTS;
   else
     t.c_cflag &= ~CRTSCTS;
@@ -121,10 +117,10 @@ void SetModemLine(int fd, int line, bool raise) {
   [[maybe_unused]] int r = ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &line);
 }
 
-void SetModemLines(int fd, uint32_t flags) {
-  SetModemLine(fd, TIOCM_DTR, (flags & kDcbDtrControlMask) != 0);
-  uint32_t rts = flags & kDcbRtsControlMask;
-  SetModemLine(fd, TIOCM_RTS, rts == kDcbRtsEnable || rts == kDcbRtsHandshake);
+// DTR raised; RTS only as the handshake line.
+void SetModemLines(int fd, LineFlow flow) {
+  SetModemLine(fd, TIOCM_DTR, true);
+  SetModemLine(fd, TIOCM_RTS, flow == LineFlow::RtsCts);
 }
 
 class PosixSerialPort final : public SerialPort {
@@ -142,8 +138,7 @@ class PosixSerialPort final : public SerialPort {
     return true;
   }
 
-  bool GetState(CommState& state) override;
-  bool SetState(const CommState& state) override;
+  bool SetLine(const LineSettings& line) override;
   PortWait WaitFrameEnd(Event& stop, uint32_t ms) override;
   uint32_t QueryStatus(uint32_t& errors) override;
   size_t Read(char* buf, size_t n) override;
@@ -165,51 +160,28 @@ class PosixSerialPort final : public SerialPort {
   char FQueue[kQueueCap];
 };
 
-bool PosixSerialPort::GetState(CommState& state) {
-  termios t{};
-  if (tcgetattr(FFd, &t) != 0) return false;
-  uint32_t baud = posix::ReadArbitrarySpeed(FFd);
-  state.BaudRate = baud ? baud : SpeedOf(t);
-  static constexpr uint8_t kSizes[] = {5, 6, 7, 8};
-  tcflag_t size = t.c_cflag & CSIZE;
-  state.ByteSize = kSizes[size == CS5 ? 0 : size == CS6 ? 1 : size == CS7 ? 2 : 3];
-  if (!(t.c_cflag & PARENB))
-    state.Parity = 0;
-  else if (t.c_cflag & CMSPAR)
-    state.Parity = (t.c_cflag & PARODD) ? 3 : 4;
-  else
-    state.Parity = (t.c_cflag & PARODD) ? 1 : 2;
-  state.StopBits = (t.c_cflag & CSTOPB) ? 2 : 0;
-  state.Flags = kDcbBinary | kDcbDtrEnable;
-  if (t.c_iflag & IXON) state.Flags |= kDcbOutX;
-  if (t.c_iflag & IXOFF) state.Flags |= kDcbInX;
-  if (t.c_cflag & CRTSCTS) state.Flags |= kDcbOutxCtsFlow | kDcbRtsHandshake;
-  state.EvtChar = FEvtChar;
-  return true;
-}
-
-bool PosixSerialPort::SetState(const CommState& state) {
-  FEvtChar = state.EvtChar;
+bool PosixSerialPort::SetLine(const LineSettings& line) {
+  FEvtChar = line.EventChar;
   termios current{};
   if (tcgetattr(FFd, &current) != 0) return false;
   termios t = RawLine(current);
-  ApplyStopBits(t, state.StopBits);
-  ApplyFlowControl(t, state.Flags);
+  ApplyStopBits(t, line.StopBits);
+  ApplyFlowControl(t, line.Flow);
   speed_t code;
-  bool standard = StandardSpeed(state.BaudRate, code);
+  bool standard = StandardSpeed(line.Speed, code);
   if (standard) {
     cfsetispeed(&t, code);
     cfsetospeed(&t, code);
   }
   termios withoutFormat = t;
-  ApplyByteSize(t, state.ByteSize);
-  ApplyParity(t, state.Parity);
+  ApplyByteSize(t, line.DataBits);
+  ApplyParity(t, line.Parity);
   bool ok = tcsetattr(FFd, TCSANOW, &t) == 0;
   // Some devices refuse a character format (a pty takes no 6 or 7 data
   // bits); speed, stop bits and flow control must still land.
   if (!ok) ok = tcsetattr(FFd, TCSANOW, &withoutFormat) == 0;
-  if (!standard && state.BaudRate > 0) ok = posix::SetArbitrarySpeed(FFd, state.BaudRate) && ok;
-  SetModemLines(FFd, state.Flags);
+  if (!standard && line.Speed > 0) ok = posix::SetArbitrarySpeed(FFd, line.Speed) && ok;
+  SetModemLines(FFd, line.Flow);
   return ok;
 }
 

@@ -23,9 +23,33 @@ namespace kvarn::platform {
 namespace {
 
 // The flag bitfields of DCB fill the 32-bit word after BaudRate; the
-// channel's flags are that word, written and read whole.
+// channel replaces that word whole.
 constexpr size_t kDcbFlagsOffset = offsetof(DCB, BaudRate) + sizeof(DWORD);
 static_assert(kDcbFlagsOffset == 8 && offsetof(DCB, wReserved) == 12, "DCB flag word at bytes 8 to 11");
+
+// Bits of that word.
+constexpr uint32_t kDcbBinary = 0x0001;
+constexpr uint32_t kDcbOutxCtsFlow = 0x0004;
+constexpr uint32_t kDcbDtrEnable = 0x0010;  // fDtrControl = DTR_CONTROL_ENABLE
+constexpr uint32_t kDcbOutX = 0x0100;
+constexpr uint32_t kDcbInX = 0x0200;
+constexpr uint32_t kDcbRtsHandshake = 0x2000;  // fRtsControl = RTS_CONTROL_HANDSHAKE
+
+// Binary mode and DTR raised; every other flag off: no parity checking, no
+// flow control, RTS off.
+constexpr uint32_t kLineFlags = kDcbBinary | kDcbDtrEnable;            // 0x11
+constexpr uint32_t kXonXoffFlags = kDcbOutX | kDcbInX;                 // 0x300, both directions
+constexpr uint32_t kRtsCtsFlags = kDcbOutxCtsFlow | kDcbRtsHandshake;  // 0x2004
+
+uint32_t FlagsOf(LineFlow flow) {
+  switch (flow) {
+    case LineFlow::XonXoff: return kLineFlags | kXonXoffFlags;
+    case LineFlow::RtsCts: return kLineFlags | kRtsCtsFlags;
+    case LineFlow::None: break;
+  }
+  return kLineFlags;
+}
+
 // A wait without limit is the same value on both sides.
 static_assert(kInfinite == INFINITE);
 
@@ -103,8 +127,7 @@ class Win32SerialPort final : public SerialPort {
   ~Win32SerialPort() override { Close(); }
 
   bool SetupQueues(uint32_t inSize, uint32_t outSize) override { return SetupComm(FPort, inSize, outSize); }
-  bool GetState(CommState& state) override;
-  bool SetState(const CommState& state) override;
+  bool SetLine(const LineSettings& line) override;
   bool SetTimeouts(const CommTimeouts& t) override;
   bool SetEventMask(uint32_t mask) override {
     FMask = mask;
@@ -131,8 +154,6 @@ class Win32SerialPort final : public SerialPort {
 
   HANDLE FPort;
   const bool FReadsAhead;  // finds the event character itself
-  DCB FDcb{};  // as the port last reported it
-  bool FHaveDcb = false;
   uint32_t FMask = 0;
   char FEvtChar = 0;
   // The read-ahead queue: bytes read from the driver and not yet taken, and
@@ -148,36 +169,28 @@ class Win32SerialPort final : public SerialPort {
   Request* FWrite;
 };
 
-bool Win32SerialPort::GetState(CommState& state) {
+// Every field the line does not set keeps what the port reported. A port
+// that cannot report its settings is asked once more; failing that, those
+// fields go out as zeros and the device judges the whole.
+bool Win32SerialPort::SetLine(const LineSettings& line) {
   DCB d{};
-  d.DCBlength = sizeof d;
-  if (!GetCommState(FPort, &d)) return false;
-  FDcb = d;
-  FHaveDcb = true;
-  state.BaudRate = d.BaudRate;
-  std::memcpy(&state.Flags, reinterpret_cast<const char*>(&d) + kDcbFlagsOffset, sizeof state.Flags);
-  state.ByteSize = d.ByteSize;
-  state.Parity = d.Parity;
-  state.StopBits = d.StopBits;
-  state.EvtChar = d.EvtChar;
-  return true;
-}
-
-// Every field the channel does not set keeps what the port reported.
-bool Win32SerialPort::SetState(const CommState& state) {
-  if (!FHaveDcb) {
-    CommState ignored;
-    GetState(ignored);
+  for (int ask = 0; ask < 2; ++ask) {
+    DCB reported{};
+    reported.DCBlength = sizeof reported;
+    if (GetCommState(FPort, &reported)) {
+      d = reported;
+      break;
+    }
   }
-  DCB d = FDcb;
   d.DCBlength = sizeof d;
-  d.BaudRate = state.BaudRate;
-  std::memcpy(reinterpret_cast<char*>(&d) + kDcbFlagsOffset, &state.Flags, sizeof state.Flags);
-  d.ByteSize = state.ByteSize;
-  d.Parity = state.Parity;
-  d.StopBits = state.StopBits;
-  d.EvtChar = state.EvtChar;
-  FEvtChar = state.EvtChar;
+  d.BaudRate = line.Speed;
+  const uint32_t flags = FlagsOf(line.Flow);
+  std::memcpy(reinterpret_cast<char*>(&d) + kDcbFlagsOffset, &flags, sizeof flags);
+  d.ByteSize = line.DataBits;
+  d.Parity = static_cast<BYTE>(line.Parity);
+  d.StopBits = static_cast<BYTE>(line.StopBits);
+  d.EvtChar = line.EventChar;
+  FEvtChar = line.EventChar;
   return SetCommState(FPort, &d);
 }
 

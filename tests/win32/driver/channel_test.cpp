@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <atomic>
 #include <memory>
@@ -121,6 +123,57 @@ TEST_F(DriverChannel, OpenConfiguresTheDeviceForFramesEndedByDc4) {
   EXPECT_EQ(Timeouts().ReadTotalTimeoutConstant, 1u);
   EXPECT_EQ(Mask(), static_cast<DWORD>(EV_RXFLAG));
   EXPECT_EQ(tlf_InitComm(kPort, 1), nullptr) << "the device is taken";
+}
+
+// The DCB that reaches SetCommState is the driver's own with the line's
+// fields and the whole flag word replaced, byte for byte. Parity and stop
+// bit codes go through unchecked: the device judges them.
+struct LineCase {
+  const char* Section;
+  DWORD Baud;
+  BYTE Size, Parity, StopBits;
+  uint32_t Flags;
+};
+
+const LineCase kLineCases[] = {
+    {"Baud=$4B00\r\nDataBit=8\r\nParity=2\r\nStopBit=2\r\nFlowCtrl=1\r\n", 19200, 8, 2, 2, 0x311},  // XON/XOFF
+    {"Baud=9600\r\nDataBit=7\r\nParity=1\r\nFlowCtrl=2\r\n", 9600, 7, 1, 0, 0x2015},              // RTS/CTS
+    {"DataBit=264\r\nParity=7\r\nStopBit=5\r\nFlowCtrl=3\r\n", 300, 8, 7, 5, 0x11},
+};
+
+std::string Hex(const DCB& d) {
+  std::string out;
+  char b[4];
+  for (size_t i = 0; i < sizeof d; ++i) {
+    std::snprintf(b, sizeof b, "%02x ", reinterpret_cast<const unsigned char*>(&d)[i]);
+    out += b;
+  }
+  return out;
+}
+
+TEST_F(DriverChannel, SettingsFileReachesTheDeviceAsTheDcb) {
+  {
+    std::ofstream ini("Rn.ini", std::ios::binary);
+    for (size_t i = 0; i < std::size(kLineCases); ++i) ini << "[RecNr" << i + 1 << "]\r\n" << kLineCases[i].Section;
+  }
+  for (size_t i = 0; i < std::size(kLineCases); ++i) {
+    const LineCase& c = kLineCases[i];
+    SCOPED_TRACE(c.Section);
+    Reset();
+    DCB want = State();
+    want.BaudRate = c.Baud;
+    std::memcpy(reinterpret_cast<char*>(&want) + 8, &c.Flags, sizeof c.Flags);
+    want.ByteSize = c.Size;
+    want.Parity = c.Parity;
+    want.StopBits = c.StopBits;
+    want.EvtChar = 0x14;
+    channel_ = tlf_InitComm(kPort, static_cast<int>(i + 1));
+    ASSERT_NE(channel_, nullptr);
+    ASSERT_TRUE(Await(2000, [] { return WaitPending(); }));
+    EXPECT_EQ(Calls("SetCommState"), 1u);
+    EXPECT_EQ(Hex(State()), Hex(want));
+    EXPECT_TRUE(CloseWithin(5000));
+  }
 }
 
 struct FeedCase {

@@ -38,17 +38,19 @@ std::string CaseName(const ::testing::TestParamInfo<T>& info) {
 }
 
 // A port set up as the channel sets it up: DC4 as the event character, the
-// channel's time-outs, EV_RXFLAG as the mask.
+// channel's time-outs, EV_RXFLAG as the mask; the line at the driver's own
+// 1200 baud, 8 data bits.
 class Port : public ::testing::Test {
  public:  // the case tables reach in
   void Open(const Script& s = {}) {
     Reset(s);
     port_ = kvarn::platform::OpenSerialPort(kPort);
     ASSERT_TRUE(port_);
-    kvarn::platform::CommState st;
-    ASSERT_TRUE(port_->GetState(st));
-    st.EvtChar = 0x14;
-    ASSERT_TRUE(port_->SetState(st));
+    kvarn::platform::LineSettings line;
+    line.Speed = 1200;
+    line.DataBits = 8;
+    line.EventChar = 0x14;
+    ASSERT_TRUE(port_->SetLine(line));
     ASSERT_TRUE(port_->SetTimeouts({100, 0, 1, 0, 0}));
     ASSERT_TRUE(port_->SetEventMask(kvarn::platform::kEvRxFlag));
   }
@@ -105,12 +107,12 @@ TEST_F(Port, OpensTheDeviceOnceAndKeepsWhatTheChannelDoesNotSet) {
   EXPECT_FALSE(IsOpen());
   port_->Close();
   EXPECT_EQ(Calls("CloseHandle"), 2u) << "the port and its wait event, once each";
-  // Settings given before any were read keep the port's own too.
+  // A port opened again reads the device's own settings again.
   port_ = kvarn::platform::OpenSerialPort(kPort);
   ASSERT_TRUE(port_);
-  kvarn::platform::CommState st;
-  st.BaudRate = 9600;
-  EXPECT_TRUE(port_->SetState(st));
+  kvarn::platform::LineSettings line;
+  line.Speed = 9600;
+  EXPECT_TRUE(port_->SetLine(line));
   EXPECT_EQ(State().BaudRate, 9600u);
   EXPECT_EQ(State().XonLim, 100);
 }
@@ -270,8 +272,7 @@ TEST_F(Port, StatusCountsTheQueueAndReportsAnOverflowOnce) {
   EXPECT_EQ(port_->QueryStatus(errors), 0u);
   EXPECT_EQ(errors, 0u);
   EXPECT_EQ(port_->Read(reinterpret_cast<char*>(&errors), 4), 0u);
-  kvarn::platform::CommState st;
-  EXPECT_FALSE(port_->GetState(st));
+  EXPECT_FALSE(port_->SetLine({}));
   port_->SendAck(kvarn::kAck);
   EXPECT_EQ(Written(), "");
 }
