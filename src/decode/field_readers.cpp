@@ -47,17 +47,17 @@ bool IsValidDate(unsigned year, unsigned month, unsigned day) {
   return day <= last;
 }
 
-bool ReadReceiverTime(DecodeContext& ctx) {
-  TlfSystemTime& stamp = ctx.Msg.Stamp;
-  size_t p = ctx.FrameBuf.Pos(':');
+bool ReadReceiverTime(DecodeState& state) {
+  TlfSystemTime& stamp = state.Msg.Stamp;
+  size_t p = state.Frame.Pos(':');
   if (p <= 2) {
     stamp.wYear = kNoTime;
     return false;
   }
-  stamp = ctx.UtcNow();
+  stamp = state.UtcNow();
   auto field = [&](size_t pos) {
-    TakeField(ctx.FrameBuf, ctx.FieldText, pos, 2);
-    return static_cast<uint16_t>(ReadNumber(ctx.FieldText.View()));
+    TakeField(state.Frame, state.Field, pos, 2);
+    return static_cast<uint16_t>(ReadNumber(state.Field.View()));
   };
   stamp.wHour = field(p - 2);
   stamp.wMinute = field(p + 1);

@@ -12,7 +12,7 @@
 #include <memory>
 #include <mutex>
 
-#include "decode/decode_context.h"
+#include "decode/decode_state.h"
 #include "host/pending_blocks.h"
 #include "host/short_string.h"
 #include "host/tlf_msg.h"
@@ -66,9 +66,9 @@ class TCommThread {
   bool ReadFrameEnd();
   bool DrainPort();
   void DiscardAfterOverflow();
-  bool HandleQueuedFrames(DecodeContext& ctx);
-  void HandleFrame(DecodeContext& ctx);
-  bool Decode(DecodeContext& ctx);
+  bool HandleQueuedFrames();
+  void HandleFrame();
+  bool Decode();
   void HandOver(uint32_t frameNo);
   void SetMsgReady();
   bool AwaitPickup(uint32_t frameNo);
@@ -91,22 +91,21 @@ class TCommThread {
   platform::Thread FThread;
   bool FHoldsWindow = false;  // counted among the holders of the handoff window
 
-  std::mutex FLock;  // guards the fields up to FPending
-  TlfMsg FMsg{};
-  bool FMsgReady = false;       // FMsg handed over and not yet taken
-  bool FMsgTaken = false;       // the host took FMsg since the last handoff
-  uint32_t FReadyFrameNo = 0;   // the frame whose event is in FMsg
+  // Guards the fields up to FTakenFrameNo, and of FDecoding the record
+  // (Msg) and the block list (Pending), which the decoder fills and the
+  // host takes from.
+  std::mutex FLock;
+  bool FMsgReady = false;       // FDecoding.Msg handed over and not yet taken
+  bool FMsgTaken = false;       // the host took FDecoding.Msg since the last handoff
+  uint32_t FReadyFrameNo = 0;   // the frame whose event is in FDecoding.Msg
   uint32_t FTakenFrameNo = 0;   // the last frame whose event the host took
-  TPendingBlocks FPending;
+  DecodeState FDecoding;        // its frame text and frame count are the worker's own
 
   // The worker's own.
-  FrameText FrameBuf;
-  FrameText FieldText;
   FrameText FLastFrame;   // the frame being answered, as received
   LineInput FInput;       // read from the port, not yet handled
   char FReadBuf[kMaxFrameRead];
   bool FDecoderAcked = false;  // the decoder answered the frame itself
-  uint32_t FFrameNo = 0;  // counts decoded frames; tags their blocks
 };
 
 }  // namespace kvarn

@@ -20,7 +20,7 @@ int TCommThread::GetMsg(TlfMsg& out) {
 int TCommThread::TakeLocked(TlfMsg& out, bool& signal) {
   if (!FMsgReady && BlockDeliverable()) {
     DeliverBlock(out);
-    signal = FPending.Blocks.empty();
+    signal = FDecoding.Pending.Blocks.empty();
     return 1;
   }
   if (!FMsgReady) return 0;
@@ -33,20 +33,21 @@ int TCommThread::TakeLocked(TlfMsg& out, bool& signal) {
 // event is handed over; they wait until the host has taken that event, so
 // they never come before it, nor at all for a frame that is withdrawn.
 bool TCommThread::BlockDeliverable() const {
-  if (FPending.Blocks.empty()) return false;
+  if (FDecoding.Pending.Blocks.empty()) return false;
   // Frame numbers count up and may wrap: compare by their difference.
-  return static_cast<int32_t>(FPending.Blocks.front().FrameNo - FTakenFrameNo) <= 0;
+  return static_cast<int32_t>(FDecoding.Pending.Blocks.front().FrameNo - FTakenFrameNo) <= 0;
 }
 
 // Field by field: the host's Extra and the gap bytes are never written, and
 // of the short strings only the length and the counted characters.
 void TCommThread::DeliverReady(TlfMsg& out) {
-  out.RecNo = FMsg.RecNo;
-  out.LineNo = FMsg.LineNo;
-  out.Account = FMsg.Account;
-  SetArea(out, AreaOf(FMsg));
-  SetEvZone(out, EvZoneOf(FMsg));
-  out.Stamp = FMsg.Stamp;
+  const TlfMsg& msg = FDecoding.Msg;
+  out.RecNo = msg.RecNo;
+  out.LineNo = msg.LineNo;
+  out.Account = msg.Account;
+  SetArea(out, AreaOf(msg));
+  SetEvZone(out, EvZoneOf(msg));
+  out.Stamp = msg.Stamp;
   FMsgReady = false;
   FMsgTaken = true;
   FTakenFrameNo = FReadyFrameNo;
@@ -55,12 +56,12 @@ void TCommThread::DeliverReady(TlfMsg& out) {
 // A block comes with the line and account of its own frame; RecNo and Stamp
 // of the host's record keep what they held.
 void TCommThread::DeliverBlock(TlfMsg& out) {
-  const TPendingEntry& e = FPending.Blocks.front();
+  const TPendingEntry& e = FDecoding.Pending.Blocks.front();
   out.LineNo = e.Line;
   out.Account = e.Account;
   SetArea(out, std::string_view(e.Text, TLF_AREA_CAP));
   SetEvZone(out, std::string_view(e.Text + TLF_AREA_CAP, TLF_EVZONE_CAP));
-  FPending.Blocks.pop_front();
+  FDecoding.Pending.Blocks.pop_front();
 }
 
 }  // namespace kvarn

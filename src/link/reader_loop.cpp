@@ -23,7 +23,8 @@ using platform::PortWait;
 
 void TCommThread::Execute() {
   FPort->SetEventMask(platform::kEvRxFlag);
-  DecodeContext ctx{FrameBuf, FieldText, FMsg, FPending, [this] { FDecoderAcked = true; }, platform::UtcNow, 0};
+  FDecoding.SendAck = [this] { FDecoderAcked = true; };
+  FDecoding.UtcNow = platform::UtcNow;
   bool emptyWake = false;
   for (;;) {
     if (!FInput.HasFrame()) {
@@ -40,7 +41,7 @@ void TCommThread::Execute() {
       emptyWake = r == PortWait::FrameEnded && !gotBytes;
       if (rest && !RestUntil(interval)) break;
     }
-    if (!HandleQueuedFrames(ctx)) break;
+    if (!HandleQueuedFrames()) break;
   }
   FPort->Close();
 }
@@ -83,12 +84,12 @@ void TCommThread::DiscardAfterOverflow() {
 }
 
 // Every frame read so far, oldest first. False when the stop event ends it.
-bool TCommThread::HandleQueuedFrames(DecodeContext& ctx) {
+bool TCommThread::HandleQueuedFrames() {
   // The wait that brought the first frame has just looked at the stop event.
   for (bool first = true; FInput.HasFrame(); first = false) {
     if (!first && FStopEvent->Wait(0)) return false;
     try {
-      HandleFrame(ctx);
+      HandleFrame();
     } catch (...) {
       // Out of memory while logging or decoding: that frame stays
       // unacknowledged, and the loop goes on.
@@ -97,36 +98,38 @@ bool TCommThread::HandleQueuedFrames(DecodeContext& ctx) {
   return true;
 }
 
-void TCommThread::HandleFrame(DecodeContext& ctx) {
-  if (FInput.TakeFrame(FrameBuf) == LineInput::Taken::Overlong) FPort->PurgeInput();  // the rest of it
-  if (FrameBuf.Empty()) return;
-  FLastFrame.Assign(FrameBuf.View());  // the decoder consumes FrameBuf
-  LogFrame(FrameBuf.View());
-  if (IsHeartbeat(FrameBuf.View())) {
+void TCommThread::HandleFrame() {
+  FrameText& frame = FDecoding.Frame;
+  if (FInput.TakeFrame(frame) == LineInput::Taken::Overlong) FPort->PurgeInput();  // the rest of it
+  if (frame.Empty()) return;
+  FLastFrame.Assign(frame.View());  // the decoder consumes the frame text
+  LogFrame(frame.View());
+  if (IsHeartbeat(frame.View())) {
     AckIfLatest();
     return;
   }
-  ctx.FrameNo = ++FFrameNo;
+  // Counted only by this thread, so read here without the lock.
+  const uint32_t frameNo = ++FDecoding.FrameNo;
   FDecoderAcked = false;
-  bool event = Decode(ctx);
+  bool event = Decode();
   // The decoder answers receiver frames itself; the byte goes out here,
   // once the lock is free.
   if (FDecoderAcked) AckIfLatest();
-  if (event) HandOver(ctx.FrameNo);
+  if (event) HandOver(frameNo);
 }
 
-// Decoding writes FMsg and the block list, which the host reads.
+// Decoding writes the record and the block list, which the host reads.
 // A frame that is not handed over (rejected, or decoding ran out of memory)
 // leaves no blocks behind.
-bool TCommThread::Decode(DecodeContext& ctx) {
+bool TCommThread::Decode() {
   std::lock_guard lock(FLock);
   try {
-    if (DecodeFrame(ctx)) return true;
+    if (DecodeFrame(FDecoding) == DecodeResult::Event) return true;
   } catch (...) {
-    DropBlocks(ctx.FrameNo);
+    DropBlocks(FDecoding.FrameNo);
     throw;
   }
-  DropBlocks(ctx.FrameNo);
+  DropBlocks(FDecoding.FrameNo);
   return false;
 }
 
@@ -194,7 +197,7 @@ void TCommThread::Withdraw(uint32_t frameNo) {
 }
 
 void TCommThread::DropBlocks(uint32_t frameNo) {
-  std::erase_if(FPending.Blocks, [frameNo](const TPendingEntry& e) { return e.FrameNo == frameNo; });
+  std::erase_if(FDecoding.Pending.Blocks, [frameNo](const TPendingEntry& e) { return e.FrameNo == frameNo; });
 }
 
 void TCommThread::CheckOverflow() {
