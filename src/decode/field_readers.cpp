@@ -1,9 +1,21 @@
 #include "decode/field_readers.h"
 
-#include "decode/hex_digit.h"
+#include "host/hex_digit.h"
 
 namespace kvarn {
 namespace {
+
+// Frames are lenient: a field must always decode, so digits are read up to the
+// first other character or the one that would pass 32 bits (none: 0).
+int32_t ReadFrameHex(std::string_view s) {
+  uint32_t value = 0;
+  for (char c : s) {
+    int d = HexDigit(c);
+    if (d < 0 || value > 0x0FFFFFFFu) break;
+    value = value * 16 + static_cast<uint32_t>(d);
+  }
+  return static_cast<int32_t>(value);  // taken as a 32-bit pattern
+}
 
 int32_t ReadDecimal(std::string_view s) {
   size_t i = 0;
