@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "decode/decode_context.h"
 #include "decode/frame_decoder.h"
 #include "platform/clock.h"
 
@@ -17,7 +16,7 @@ namespace {
 struct FrameForm {
   const char* Name;
   std::string Text;  // without the DC4
-  int Result;        // what DecodeFrame answers for it
+  DecodeResult Result;  // what DecodeFrame answers for it
 };
 
 std::string LongBracketed() {
@@ -27,28 +26,28 @@ std::string LongBracketed() {
 }
 
 const FrameForm kForms[] = {
-    {"receiver_0", "0123 181234E13001001", 0},
-    {"contact_id_5", "5011 181234E13001001", 1},
-    {"contact_id_5_time", "5011 abcde12:34:56 07/08", 1},
-    {"type_1", "1021 abc  12ABxE3456", 1},
-    {"type_1_time", "1021 12:34:56 07/08 xxxx", 1},
-    {"type_3", "3021 abc12 4  BA1234", 1},
-    {"bracketed_1_block", "S0111[#1234|NBA01]", 1},
-    {"bracketed_long", LongBracketed(), 1},
-    {"unknown_type", "2xyz", 1},
+    {"receiver_0", "0123 181234E13001001", DecodeResult::Acknowledged},
+    {"contact_id_5", "5011 181234E13001001", DecodeResult::Event},
+    {"contact_id_5_time", "5011 abcde12:34:56 07/08", DecodeResult::Event},
+    {"type_1", "1021 abc  12ABxE3456", DecodeResult::Event},
+    {"type_1_time", "1021 12:34:56 07/08 xxxx", DecodeResult::Event},
+    {"type_3", "3021 abc12 4  BA1234", DecodeResult::Event},
+    {"bracketed_1_block", "S0111[#1234|NBA01]", DecodeResult::Event},
+    {"bracketed_long", LongBracketed(), DecodeResult::Event},
+    {"unknown_type", "2xyz", DecodeResult::Event},
 };
 
 // The worker's decoding state, as the reader loop sets it up.
-struct Worker {
-  FrameText Frame;
-  FrameText Field;
-  TlfMsg Msg{};
-  TPendingBlocks Pending;
-  DecodeContext Ctx{Frame, Field, Msg, Pending, [] {}, platform::UtcNow, 1};
+struct Worker : DecodeState {
+  Worker() {
+    FrameNo = 1;
+    SendAck = [] {};
+    UtcNow = platform::UtcNow;
+  }
 
-  int Decode(std::string_view text) {
+  DecodeResult Decode(std::string_view text) {
     Frame.Assign(text);
-    int r = DecodeFrame(Ctx);
+    DecodeResult r = DecodeFrame(*this);
     // The host takes the further blocks between frames.
     Pending.Blocks.clear();
     return r;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "decode/decode_context.h"
+#include "decode/decode_state.h"
 #include "decode/field_readers.h"
 #include "decode/frame_decoder.h"
 #include "fuzz_check.h"
@@ -24,28 +24,25 @@ constexpr size_t kNeverWritten[] = {6, 7, 25, 42, 43, 44, 45, 46, 47};
 // Enough to exercise a long list, few enough that a long input stays fast.
 constexpr size_t kMaxQueued = 64;
 
-struct Channel {
-  FrameText Frame;
-  FrameText Field;
-  TlfMsg Msg;
-  TPendingBlocks Pending;
+struct Channel : DecodeState {
   int Acks = 0;
   // A leap year, so that 29 February is a valid receiver date.
   TlfSystemTime Clock{2024, 2, 4, 29, 23, 59, 59, 999};
-  DecodeContext Ctx{Frame, Field, Msg, Pending, [this] { ++Acks; }, [this] { return Clock; }, 0};
 
   explicit Channel(char stale) {
     std::memset(&Msg, kUntouched, sizeof Msg);
     std::memset(Frame.Data(), stale, FrameText::Capacity());
     std::memset(Field.Data(), stale, FrameText::Capacity());
+    SendAck = [this] { ++Acks; };
+    UtcNow = [this] { return Clock; };
   }
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
-  int Decode(std::string_view frame, uint32_t frameNo) {
+  DecodeResult Decode(std::string_view frame, uint32_t frameNo) {
     Frame.Assign(frame);
-    Ctx.FrameNo = frameNo;
-    return DecodeFrame(Ctx);
+    FrameNo = frameNo;
+    return DecodeFrame(*this);
   }
 };
 
@@ -73,9 +70,9 @@ void CheckUntouchedBytes(const TlfMsg& msg) {
   for (size_t at : kNeverWritten) FUZZ_CHECK(bytes[at] == kUntouched);
 }
 
-void CheckStamp(const TlfSystemTime& stamp, const TlfSystemTime& clock, char type, int result) {
+void CheckStamp(const TlfSystemTime& stamp, const TlfSystemTime& clock, char type, DecodeResult result) {
   if (stamp.wYear == kNoTime) return;
-  FUZZ_CHECK(result == 1);
+  FUZZ_CHECK(result == DecodeResult::Event);
   FUZZ_CHECK(type == '1' || type == '3' || type == '5');
   FUZZ_CHECK(stamp.wYear == clock.wYear);
   FUZZ_CHECK(stamp.wHour <= 23 && stamp.wMinute <= 59 && stamp.wSecond <= 59);
@@ -101,12 +98,12 @@ void CheckEvent(const TlfMsg& msg, char type, bool placeholder) {
 
 // Blocks already waiting stay as they were, in front; the new ones carry this
 // frame's number, line and account.
-void CheckQueue(const Channel& ch, const TPendingBlocks& before, uint32_t frameNo, char type, int result) {
+void CheckQueue(const Channel& ch, const TPendingBlocks& before, uint32_t frameNo, char type, DecodeResult result) {
   const auto& blocks = ch.Pending.Blocks;
   FUZZ_CHECK(blocks.size() >= before.Blocks.size());
   for (size_t i = 0; i < before.Blocks.size(); ++i) FUZZ_CHECK(SameEntry(blocks[i], before.Blocks[i]));
   if (blocks.size() == before.Blocks.size()) return;
-  FUZZ_CHECK(type == 'S' && result == 1 && ch.Pending.FirstPlaced);
+  FUZZ_CHECK(type == 'S' && result == DecodeResult::Event && ch.Pending.FirstPlaced);
   for (size_t i = before.Blocks.size(); i < blocks.size(); ++i) {
     FUZZ_CHECK(blocks[i].FrameNo == frameNo);
     FUZZ_CHECK(blocks[i].Line == ch.Msg.LineNo && blocks[i].Account == ch.Msg.Account);
@@ -119,11 +116,11 @@ void DecodeOne(Channel& a, Channel& b, std::string_view frame, uint32_t frameNo)
   const TPendingBlocks pendingBefore = a.Pending;
   const int acksBefore = a.Acks;
 
-  const int result = a.Decode(frame, frameNo);
+  const DecodeResult result = a.Decode(frame, frameNo);
   FUZZ_CHECK(b.Decode(frame, frameNo) == result);
   CheckSameState(a, b);
 
-  FUZZ_CHECK(result == 0 || result == 1);
+  FUZZ_CHECK((result == DecodeResult::Acknowledged) == (type == '0'));
   FUZZ_CHECK(a.Frame.Length() <= frame.size());
   FUZZ_CHECK(a.Pending.LastCode.Length() <= 2);
   FUZZ_CHECK(a.Acks - acksBefore == (type == '0' ? 1 : 0));
@@ -133,9 +130,9 @@ void DecodeOne(Channel& a, Channel& b, std::string_view frame, uint32_t frameNo)
   if (type == '0') {
     TlfMsg expected = msgBefore;
     expected.Stamp.wYear = kNoTime;
-    FUZZ_CHECK(result == 0 && std::memcmp(&expected, &a.Msg, sizeof expected) == 0);
+    FUZZ_CHECK(result == DecodeResult::Acknowledged && std::memcmp(&expected, &a.Msg, sizeof expected) == 0);
   }
-  if (result == 1) CheckEvent(a.Msg, type, type == 'S' && !a.Pending.FirstPlaced);
+  if (result == DecodeResult::Event) CheckEvent(a.Msg, type, type == 'S' && !a.Pending.FirstPlaced);
 }
 
 // The host takes waiting blocks now and then; here the list is simply

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "decode/decode_context.h"
+#include "decode/decode_state.h"
 #include "decode/field_readers.h"
 #include "fuzz_check.h"
 #include "host/tlf_msg.h"
@@ -76,16 +76,16 @@ uint16_t ExpectedTimeField(const FrameText& frame, size_t pos) {
 }
 
 void CheckReceiverTime(std::string_view text, uint16_t year) {
-  FrameText frame(text);
-  FrameText field;
-  TlfMsg msg;
+  DecodeState state;
+  FrameText& frame = state.Frame;
+  TlfMsg& msg = state.Msg;
+  frame.Assign(text);
   std::memset(&msg, 0x5A, sizeof msg);
   const TlfMsg before = msg;
-  TPendingBlocks pending;
   const TlfSystemTime clock{year, 6, 3, 15, 10, 20, 30, 400};
-  DecodeContext ctx{frame, field, msg, pending, nullptr, [&] { return clock; }, 0};
+  state.UtcNow = [&] { return clock; };
 
-  const bool valid = ReadReceiverTime(ctx);
+  const bool valid = ReadReceiverTime(state);
   FUZZ_CHECK(frame.View() == text.substr(0, FrameText::Capacity()));
   const size_t colon = frame.Pos(':');
   const TlfSystemTime& s = msg.Stamp;

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <thread>
 
+#include "decode/decode_state.h"
 #include "decode/frame_decoder.h"
 #include "fuzz_check.h"
 #include "host/comm_thread.h"
@@ -36,14 +37,12 @@ constexpr unsigned char kBlank = 0x5A;  // never a RecNo the decoder makes
 constexpr size_t kNeverWritten[] = {6, 7, 25, 42, 43, 44, 45, 46, 47};
 
 // The worker as the host and the receiver should see it: what it has read,
-// what it answers, what it hands over. Copyable, so a step can be tried.
-struct Model {
-  FrameText Frame;
-  FrameText Field;
-  TlfMsg Msg{};
-  TPendingBlocks Pending;
+// what it answers, what it hands over, decoding as the channel does.
+// Copyable, so a step can be tried.
+struct Model : DecodeState {
+  Model() { UtcNow = platform::UtcNow; }
+
   size_t Acks = 0;
-  uint32_t FrameNo = 0;
   bool Ready = false;
   uint32_t ReadyFrameNo = 0;
   uint32_t TakenFrameNo = 0;
@@ -107,13 +106,12 @@ struct Model {
       AckIfLatest();
       return false;
     }
-    bool decoderAcked = false;
-    DecodeContext ctx{Frame, Field, Msg, Pending, [&decoderAcked] { decoderAcked = true; }, platform::UtcNow,
-                      ++FrameNo};
+    ++FrameNo;
     Frame.Assign(frame);
-    const bool event = DecodeFrame(ctx) != 0;
+    const DecodeResult result = DecodeFrame(*this);
+    const bool event = result == DecodeResult::Event;
     if (!event) Drop(FrameNo);
-    if (decoderAcked) AckIfLatest();
+    if (result == DecodeResult::Acknowledged) AckIfLatest();
     if (!event) return false;
     Ready = true;
     ReadyFrameNo = FrameNo;

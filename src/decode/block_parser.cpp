@@ -89,15 +89,14 @@ std::string EvZoneFor(std::string event) {
 
 // The frame's first event becomes the current event; the others wait for the
 // host, each with the line and account of its own frame.
-void Deliver(DecodeContext& ctx, const BlockAreaText& blockArea, std::string_view evZone, int& result) {
-  TPendingBlocks& pending = ctx.Pending;
+void Deliver(DecodeState& state, const BlockAreaText& blockArea, std::string_view evZone) {
+  TPendingBlocks& pending = state.Pending;
   if (!pending.FirstPlaced) {
     pending.FirstPlaced = true;
-    pending.SavedLine = ctx.Msg.LineNo;
-    pending.SavedAccount = ctx.Msg.Account;
-    SetArea(ctx.Msg, blockArea.View());
-    SetEvZone(ctx.Msg, evZone);
-    result = 1;
+    pending.SavedLine = state.Msg.LineNo;
+    pending.SavedAccount = state.Msg.Account;
+    SetArea(state.Msg, blockArea.View());
+    SetEvZone(state.Msg, evZone);
     return;
   }
   TPendingEntry entry{};
@@ -107,22 +106,22 @@ void Deliver(DecodeContext& ctx, const BlockAreaText& blockArea, std::string_vie
   std::memcpy(entry.Text + kAreaWidth, evZone.data(), kEvZoneWidth);
   entry.Line = pending.SavedLine;
   entry.Account = pending.SavedAccount;
-  entry.FrameNo = ctx.FrameNo;
+  entry.FrameNo = state.FrameNo;
   pending.Blocks.push_back(entry);
 }
 
 }  // namespace
 
-void ParseBlock(DecodeContext& ctx, BlockAreaText& blockArea, int& result) {
-  FrameText& text = ctx.FrameBuf;
+void ParseBlock(DecodeState& state, BlockAreaText& blockArea) {
+  FrameText& text = state.Frame;
   if (text.Empty()) return;
-  TakeKind(text, ctx.Pending);
-  if (!IsEventKind(ctx.Pending.Kind)) {
+  TakeKind(text, state.Pending);
+  if (!IsEventKind(state.Pending.Kind)) {
     SkipBlock(text);
     return;
   }
-  if (IsModifier(text.Slice(1, 2))) TakeModifier(text, blockArea, ctx.Pending);
-  Deliver(ctx, blockArea, EvZoneFor(CutEventText(text)), result);
+  if (IsModifier(text.Slice(1, 2))) TakeModifier(text, blockArea, state.Pending);
+  Deliver(state, blockArea, EvZoneFor(CutEventText(text)));
 }
 
 }  // namespace kvarn

@@ -1,9 +1,21 @@
 #include "decode/field_readers.h"
 
-#include "decode/hex_digit.h"
+#include "host/hex_digit.h"
 
 namespace kvarn {
 namespace {
+
+// Frames are lenient: a field must always decode, so digits are read up to the
+// first other character or the one that would pass 32 bits (none: 0).
+int32_t ReadFrameHex(std::string_view s) {
+  uint32_t value = 0;
+  for (char c : s) {
+    int d = HexDigit(c);
+    if (d < 0 || value > 0x0FFFFFFFu) break;
+    value = value * 16 + static_cast<uint32_t>(d);
+  }
+  return static_cast<int32_t>(value);  // taken as a 32-bit pattern
+}
 
 int32_t ReadDecimal(std::string_view s) {
   size_t i = 0;
@@ -47,17 +59,17 @@ bool IsValidDate(unsigned year, unsigned month, unsigned day) {
   return day <= last;
 }
 
-bool ReadReceiverTime(DecodeContext& ctx) {
-  TlfSystemTime& stamp = ctx.Msg.Stamp;
-  size_t p = ctx.FrameBuf.Pos(':');
+bool ReadReceiverTime(DecodeState& state) {
+  TlfSystemTime& stamp = state.Msg.Stamp;
+  size_t p = state.Frame.Pos(':');
   if (p <= 2) {
     stamp.wYear = kNoTime;
     return false;
   }
-  stamp = ctx.UtcNow();
+  stamp = state.UtcNow();
   auto field = [&](size_t pos) {
-    TakeField(ctx.FrameBuf, ctx.FieldText, pos, 2);
-    return static_cast<uint16_t>(ReadNumber(ctx.FieldText.View()));
+    TakeField(state.Frame, state.Field, pos, 2);
+    return static_cast<uint16_t>(ReadNumber(state.Field.View()));
   };
   stamp.wHour = field(p - 2);
   stamp.wMinute = field(p + 1);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "decode/decode_context.h"
+#include "decode/decode_state.h"
 
 namespace kvarn {
 
@@ -22,7 +22,7 @@ void TakeField(const FrameText& frame, FrameText& fieldText, size_t start, size_
 // Finds the receiver's time (hh:mm?ss?DD?MM around the first colon) in the
 // frame text and stores it in Msg.Stamp with the PC's UTC year. Returns false,
 // with Stamp.wYear = 0xFFFF, when there is no valid time.
-bool ReadReceiverTime(DecodeContext& ctx);
+bool ReadReceiverTime(DecodeState& state);
 
 // Gregorian date check used by the receiver time.
 bool IsValidDate(unsigned year, unsigned month, unsigned day);

@@ -17,12 +17,12 @@ constexpr size_t kTimedRemainder = 19;
 // Neither bracket may stand before this position in a bracketed frame.
 constexpr size_t kFirstBracketPos = 6;
 
-void ResetFrame(DecodeContext& ctx) {
-  ctx.Pending.SavedAccount = -1;
-  ctx.Pending.Kind = ' ';
-  ctx.Pending.LastCode.Assign({});
-  ctx.Pending.FirstPlaced = false;
-  ctx.Msg.Stamp.wYear = kNoTime;
+void ResetFrame(DecodeState& state) {
+  state.Pending.SavedAccount = -1;
+  state.Pending.Kind = ' ';
+  state.Pending.LastCode.Assign({});
+  state.Pending.FirstPlaced = false;
+  state.Msg.Stamp.wYear = kNoTime;
 }
 
 // The value of the one hexadecimal digit at `pos` (0 for anything else).
@@ -31,17 +31,17 @@ uint16_t ReadLineDigit(const FrameText& text, size_t pos) {
   return static_cast<uint16_t>(ReadNumber({digit, 2}));
 }
 
-int32_t ReadDecimalField(DecodeContext& ctx, size_t start, size_t count) {
-  TakeField(ctx.FrameBuf, ctx.FieldText, start, count);
-  return ReadNumber(ctx.FieldText.View());
+int32_t ReadDecimalField(DecodeState& state, size_t start, size_t count) {
+  TakeField(state.Frame, state.Field, start, count);
+  return ReadNumber(state.Field.View());
 }
 
 // Account digits are hexadecimal whether or not the frame marks them so.
-int32_t ReadHexField(DecodeContext& ctx, size_t start, size_t count) {
-  TakeField(ctx.FrameBuf, ctx.FieldText, start, count);
+int32_t ReadHexField(DecodeState& state, size_t start, size_t count) {
+  TakeField(state.Frame, state.Field, start, count);
   char text[1 + FrameText::Capacity()];
   text[0] = '$';
-  std::string_view digits = ctx.FieldText.View();
+  std::string_view digits = state.Field.View();
   std::memcpy(text + 1, digits.data(), digits.size());
   return ReadNumber({text, 1 + digits.size()});
 }
@@ -51,55 +51,55 @@ void SetFields(TlfMsg& msg, const char (&area)[3], const char (&evZone)[8]) {
   SetEvZone(msg, {evZone, sizeof evZone});
 }
 
-void FillType1(DecodeContext& ctx) {
-  const FrameText& r = ctx.FrameBuf;
-  ctx.Msg.Account = ReadHexField(ctx, 4, 6);
-  SetFields(ctx.Msg, {' ', ' ', r.At(12)}, {' ', ' ', ' ', ' ', r.At(11), r.At(13), r.At(14), r.At(15)});
+void FillType1(DecodeState& state) {
+  const FrameText& r = state.Frame;
+  state.Msg.Account = ReadHexField(state, 4, 6);
+  SetFields(state.Msg, {' ', ' ', r.At(12)}, {' ', ' ', ' ', ' ', r.At(11), r.At(13), r.At(14), r.At(15)});
 }
 
-void FillType3(DecodeContext& ctx) {
-  const FrameText& r = ctx.FrameBuf;
-  ctx.Msg.Account = ReadHexField(ctx, 4, 6);
-  SetFields(ctx.Msg, {' ', ' ', ' '}, {' ', r.At(10), r.At(11), r.At(12), ' ', r.At(13), r.At(14), r.At(15)});
+void FillType3(DecodeState& state) {
+  const FrameText& r = state.Frame;
+  state.Msg.Account = ReadHexField(state, 4, 6);
+  SetFields(state.Msg, {' ', ' ', ' '}, {' ', r.At(10), r.At(11), r.At(12), ' ', r.At(13), r.At(14), r.At(15)});
 }
 
-void FillType5(DecodeContext& ctx) {
-  const FrameText& r = ctx.FrameBuf;
-  ctx.Msg.Account = ReadHexField(ctx, 3, 4);
-  SetFields(ctx.Msg, {' ', r.At(11), r.At(12)},
+void FillType5(DecodeState& state) {
+  const FrameText& r = state.Frame;
+  state.Msg.Account = ReadHexField(state, 3, 4);
+  SetFields(state.Msg, {' ', r.At(11), r.At(12)},
             {r.At(7), r.At(8), r.At(9), r.At(10), ' ', r.At(13), r.At(14), r.At(15)});
 }
 
 // Types "1", "3" and "5": a header up to the first space, then event fields
 // at fixed positions of the remainder, optionally followed by a time.
-int DecodeFixed(DecodeContext& ctx, char type) {
-  FrameText& text = ctx.FrameBuf;
+DecodeResult DecodeFixed(DecodeState& state, char type) {
+  FrameText& text = state.Frame;
   size_t space = text.Pos(' ');
-  if (space == 0) return 0;
-  ctx.Msg.LineNo = ReadLineDigit(text, space - 1);
-  ctx.Msg.RecNo = ReadDecimalField(ctx, 2, 2);
+  if (space == 0) return DecodeResult::Rejected;
+  state.Msg.LineNo = ReadLineDigit(text, space - 1);
+  state.Msg.RecNo = ReadDecimalField(state, 2, 2);
   text.Delete(1, space);
   if (text.Length() == kTimedRemainder) {
-    if (!ReadReceiverTime(ctx)) return 0;
+    if (!ReadReceiverTime(state)) return DecodeResult::Rejected;
   } else if (text.Length() != kPlainRemainder) {
-    return 0;
+    return DecodeResult::Rejected;
   }
-  if (type == '1') FillType1(ctx);
-  if (type == '3') FillType3(ctx);
-  if (type == '5') FillType5(ctx);
-  return 1;
+  if (type == '1') FillType1(state);
+  if (type == '3') FillType3(state);
+  if (type == '5') FillType5(state);
+  return DecodeResult::Event;
 }
 
 bool IsAccountDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
 // Reads the account behind the first "#" and removes everything up to the
 // character that ends it. The last character is never taken as a digit.
-void TakeAccount(DecodeContext& ctx) {
-  FrameText& text = ctx.FrameBuf;
+void TakeAccount(DecodeState& state) {
+  FrameText& text = state.Frame;
   size_t hash = text.Pos('#');
   size_t i = hash + 1;
   while (i < text.Length() && IsAccountDigit(text.At(i))) ++i;
-  ctx.Msg.Account = ReadHexField(ctx, hash + 1, i - 1 - hash);
+  state.Msg.Account = ReadHexField(state, hash + 1, i - 1 - hash);
   text.Delete(1, i);
 }
 
@@ -112,51 +112,50 @@ void FillPlaceholder(TlfMsg& msg) {
   SetEvZone(msg, ".......");
 }
 
-int DecodeBracketed(DecodeContext& ctx) {
-  FrameText& text = ctx.FrameBuf;
+DecodeResult DecodeBracketed(DecodeState& state) {
+  FrameText& text = state.Frame;
   size_t open = text.Pos('[');
-  if (open < kFirstBracketPos) return 0;
-  ctx.Msg.LineNo = ReadLineDigit(text, open - 1);
+  if (open < kFirstBracketPos) return DecodeResult::Rejected;
+  state.Msg.LineNo = ReadLineDigit(text, open - 1);
   size_t close = text.Pos(']');
-  if (close < kFirstBracketPos) return 0;
+  if (close < kFirstBracketPos) return DecodeResult::Rejected;
   text.Truncate(close - 1);
-  ctx.Msg.RecNo = ReadDecimalField(ctx, 2, 2);
-  TakeAccount(ctx);
+  state.Msg.RecNo = ReadDecimalField(state, 2, 2);
+  TakeAccount(state);
   BlockAreaText blockArea("   ");
-  int result = 0;
-  while (!text.Empty()) ParseBlock(ctx, blockArea, result);
-  if (result == 0) FillPlaceholder(ctx.Msg);
-  return 1;
+  while (!text.Empty()) ParseBlock(state, blockArea);
+  if (!state.Pending.FirstPlaced) FillPlaceholder(state.Msg);
+  return DecodeResult::Event;
 }
 
 // Frames of unknown type reach the host as an empty event.
-int DecodeOther(TlfMsg& msg) {
+DecodeResult DecodeOther(TlfMsg& msg) {
   msg.RecNo = 0;
   msg.LineNo = 0;
   msg.Account = 0;
   SetArea(msg, "");
   SetEvZone(msg, "");
-  return 1;
+  return DecodeResult::Event;
 }
 
 }  // namespace
 
-int DecodeFrame(DecodeContext& ctx) {
-  ResetFrame(ctx);
-  char type = ctx.FrameBuf.At(1);
+DecodeResult DecodeFrame(DecodeState& state) {
+  ResetFrame(state);
+  char type = state.Frame.At(1);
   switch (type) {
     case '0':
       // Receiver-internal frames are answered here and never reach the host.
-      if (ctx.SendAck) ctx.SendAck();
-      return 0;
+      if (state.SendAck) state.SendAck();
+      return DecodeResult::Acknowledged;
     case '1':
     case '3':
     case '5':
-      return DecodeFixed(ctx, type);
+      return DecodeFixed(state, type);
     case 'S':
-      return DecodeBracketed(ctx);
+      return DecodeBracketed(state);
     default:
-      return DecodeOther(ctx.Msg);
+      return DecodeOther(state.Msg);
   }
 }
 

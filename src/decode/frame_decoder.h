@@ -1,14 +1,14 @@
 // Turns one received frame into the channel's current event.
 #pragma once
 
-#include "decode/decode_context.h"
+#include "decode/decode_state.h"
 
 namespace kvarn {
 
-// Decodes ctx.FrameBuf (consumed in place) into ctx.Msg and ctx.Pending.
-// Returns 1 when ctx.Msg holds an event for the host, 0 when there is nothing
-// to deliver (a receiver frame acknowledged here through ctx.SendAck, or a
-// malformed frame that must not be acknowledged).
-int DecodeFrame(DecodeContext& ctx);
+// Decodes state.Frame (consumed in place) into state.Msg and state.Pending,
+// its blocks tagged with state.FrameNo. Only an Event is for the host; a
+// receiver frame is Acknowledged here through state.SendAck, and a malformed
+// frame is Rejected and must not be acknowledged.
+DecodeResult DecodeFrame(DecodeState& state);
 
 }  // namespace kvarn

@@ -5,12 +5,9 @@
 
 namespace kvarn {
 
+// Open has made sure of the port before the loop is given it.
 TCommThread::TCommThread(std::unique_ptr<platform::SerialPort> port, const ChannelTiming& timing)
-    : FTiming(timing),
-      FPort(std::move(port)),
-      // Created before the worker starts, so a close at any moment finds them.
-      FStopEvent(platform::Event::Create(platform::EventReset::Manual)),
-      FTakenEvent(platform::Event::Create(platform::EventReset::Auto)) {}
+    : FPort(std::move(port)), FLoop(*FPort, FHost, timing) {}
 
 TCommThread::~TCommThread() { Close(); }
 
@@ -18,7 +15,7 @@ std::unique_ptr<TCommThread> TCommThread::Open(std::unique_ptr<platform::SerialP
                                                const ChannelTiming& timing) {
   if (!port) return nullptr;
   std::unique_ptr<TCommThread> channel(new TCommThread(std::move(port), timing));
-  if (!channel->FStopEvent || !channel->FTakenEvent) {
+  if (!channel->FHost.StopEvent || !channel->FHost.TakenEvent) {
     channel->FPort->Close();
     return nullptr;
   }
@@ -40,8 +37,10 @@ void TCommThread::Configure(int receiver) {
   FPort->SetTimeouts({100, 0, 1, 0, 0});
 }
 
+void TCommThread::Execute() { FLoop.Run(); }
+
 void TCommThread::Close() {
-  if (FStopEvent) FStopEvent->Set();
+  if (FHost.StopEvent) FHost.StopEvent->Set();
   FThread.Join();
   if (FHoldsWindow) {
     FHoldsWindow = false;

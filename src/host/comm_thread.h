@@ -1,35 +1,22 @@
 // The channel: one open serial port of one receiver, its worker thread and
 // the event waiting for the host.
 //
-// Two threads meet here: the worker (the reader loop, link/reader_loop.cpp)
-// and the host thread calling GetMsg (host/pickup.cpp). Every field they
-// share is guarded by FLock; the events only wake a waiting thread, and what
-// happened is decided from the guarded fields, so a left-over signal never
-// counts as a pickup.
+// Two threads meet here: the worker (the reader loop, link/reader_loop.h)
+// and the host thread calling GetMsg (host/pickup.cpp). What they share is
+// the channel's HostSide (link/host_side.h), every field of it guarded by
+// its lock.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
-#include "decode/decode_context.h"
-#include "host/pending_blocks.h"
-#include "host/short_string.h"
 #include "host/tlf_msg.h"
-#include "link/line_input.h"
-#include "platform/deadline.h"
-#include "platform/event.h"
+#include "link/host_side.h"
+#include "link/reader_loop.h"
 #include "platform/serial_port.h"
 #include "platform/thread.h"
 
 namespace kvarn {
-
-// Time limits of a channel. The exported functions always use these values;
-// tests may shorten them.
-struct ChannelTiming {
-  uint32_t WaitMs = 2000;    // longest wait for the end of a frame
-  uint32_t PickupMs = 7000;  // how long the host has to take an event
-};
 
 class TCommThread {
  public:
@@ -61,52 +48,20 @@ class TCommThread {
   TCommThread(std::unique_ptr<platform::SerialPort> port, const ChannelTiming& timing);
   void Configure(int receiver);
 
-  // The reader loop (link/reader_loop.cpp), on the worker thread.
+  // The worker thread's body: the reader loop's.
   void Execute();
-  bool ReadFrameEnd();
-  bool DrainPort();
-  void DiscardAfterOverflow();
-  bool HandleQueuedFrames(DecodeContext& ctx);
-  void HandleFrame(DecodeContext& ctx);
-  bool Decode(DecodeContext& ctx);
-  void HandOver(uint32_t frameNo);
-  void SetMsgReady();
-  bool AwaitPickup(uint32_t frameNo);
-  void AckIfLatest();
-  void Withdraw(uint32_t frameNo);
-  void DropBlocks(uint32_t frameNo);
-  void CheckOverflow();
-  bool RestUntil(const platform::Deadline& until);
 
-  // The pickup (host/pickup.cpp), on a host thread, FLock held.
+  // The pickup (host/pickup.cpp), on a host thread, FHost.Lock held.
   int TakeLocked(TlfMsg& out, bool& signal);
   bool BlockDeliverable() const;
   void DeliverReady(TlfMsg& out);
   void DeliverBlock(TlfMsg& out);
 
-  const ChannelTiming FTiming;
   std::unique_ptr<platform::SerialPort> FPort;  // the worker's once it runs
-  std::unique_ptr<platform::Event> FStopEvent;  // manual reset: set once by Close
-  std::unique_ptr<platform::Event> FTakenEvent; // auto reset: the host took something
+  HostSide FHost;
+  ReaderLoop FLoop;  // on FPort and FHost
   platform::Thread FThread;
   bool FHoldsWindow = false;  // counted among the holders of the handoff window
-
-  std::mutex FLock;  // guards the fields up to FPending
-  TlfMsg FMsg{};
-  bool FMsgReady = false;       // FMsg handed over and not yet taken
-  bool FMsgTaken = false;       // the host took FMsg since the last handoff
-  uint32_t FReadyFrameNo = 0;   // the frame whose event is in FMsg
-  uint32_t FTakenFrameNo = 0;   // the last frame whose event the host took
-  TPendingBlocks FPending;
-
-  // The worker's own.
-  FrameText FrameBuf;
-  FrameText FieldText;
-  FrameText FLastFrame;   // the frame being answered, as received
-  LineInput FInput;       // read from the port, not yet handled
-  char FReadBuf[kMaxFrameRead];
-  bool FDecoderAcked = false;  // the decoder answered the frame itself
-  uint32_t FFrameNo = 0;  // counts decoded frames; tags their blocks
 };
 
 }  // namespace kvarn

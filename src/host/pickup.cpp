@@ -7,23 +7,23 @@ int TCommThread::GetMsg(TlfMsg& out) {
   bool signal = false;
   int got;
   {
-    std::lock_guard lock(FLock);
+    std::lock_guard lock(FHost.Lock);
     got = TakeLocked(out, signal);
   }
   // Signalled once the lock is free: the worker it wakes takes the lock at
   // once instead of going back to sleep on it.
-  if (signal) FTakenEvent->Set();
+  if (signal) FHost.TakenEvent->Set();
   return got;
 }
 
-// FLock held. `signal` tells whether the worker is to be woken.
+// FHost.Lock held. `signal` tells whether the worker is to be woken.
 int TCommThread::TakeLocked(TlfMsg& out, bool& signal) {
-  if (!FMsgReady && BlockDeliverable()) {
+  if (!FHost.MsgReady && BlockDeliverable()) {
     DeliverBlock(out);
-    signal = FPending.Blocks.empty();
+    signal = FHost.Blocks.empty();
     return 1;
   }
-  if (!FMsgReady) return 0;
+  if (!FHost.MsgReady) return 0;
   DeliverReady(out);
   signal = true;
   return 1;
@@ -33,34 +33,35 @@ int TCommThread::TakeLocked(TlfMsg& out, bool& signal) {
 // event is handed over; they wait until the host has taken that event, so
 // they never come before it, nor at all for a frame that is withdrawn.
 bool TCommThread::BlockDeliverable() const {
-  if (FPending.Blocks.empty()) return false;
+  if (FHost.Blocks.empty()) return false;
   // Frame numbers count up and may wrap: compare by their difference.
-  return static_cast<int32_t>(FPending.Blocks.front().FrameNo - FTakenFrameNo) <= 0;
+  return static_cast<int32_t>(FHost.Blocks.front().FrameNo - FHost.TakenFrameNo) <= 0;
 }
 
 // Field by field: the host's Extra and the gap bytes are never written, and
 // of the short strings only the length and the counted characters.
 void TCommThread::DeliverReady(TlfMsg& out) {
-  out.RecNo = FMsg.RecNo;
-  out.LineNo = FMsg.LineNo;
-  out.Account = FMsg.Account;
-  SetArea(out, AreaOf(FMsg));
-  SetEvZone(out, EvZoneOf(FMsg));
-  out.Stamp = FMsg.Stamp;
-  FMsgReady = false;
-  FMsgTaken = true;
-  FTakenFrameNo = FReadyFrameNo;
+  const TlfMsg& msg = FHost.Msg;
+  out.RecNo = msg.RecNo;
+  out.LineNo = msg.LineNo;
+  out.Account = msg.Account;
+  SetArea(out, AreaOf(msg));
+  SetEvZone(out, EvZoneOf(msg));
+  out.Stamp = msg.Stamp;
+  FHost.MsgReady = false;
+  FHost.MsgTaken = true;
+  FHost.TakenFrameNo = FHost.ReadyFrameNo;
 }
 
 // A block comes with the line and account of its own frame; RecNo and Stamp
 // of the host's record keep what they held.
 void TCommThread::DeliverBlock(TlfMsg& out) {
-  const TPendingEntry& e = FPending.Blocks.front();
+  const TPendingEntry& e = FHost.Blocks.front();
   out.LineNo = e.Line;
   out.Account = e.Account;
   SetArea(out, std::string_view(e.Text, TLF_AREA_CAP));
   SetEvZone(out, std::string_view(e.Text + TLF_AREA_CAP, TLF_EVZONE_CAP));
-  FPending.Blocks.pop_front();
+  FHost.Blocks.pop_front();
 }
 
 }  // namespace kvarn

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "decode/hex_digit.h"
+#include "host/hex_digit.h"
 #include "link/protocol.h"
 #include "platform/profile.h"
 

@@ -4,7 +4,7 @@
 // may call this with no channel open and from any thread.
 #include <string_view>
 
-#include "decode/hex_digit.h"
+#include "host/hex_digit.h"
 #include "kvarn_rcvr.h"
 
 namespace {

@@ -1,17 +1,13 @@
-// The reader loop: the body of a channel's worker thread, which waits for
-// frames ended by DC4, reads, logs and decodes them, hands each event to the
-// host and answers ACK only once the host has taken it.
-//
 // A receiver takes an ACK as the answer to its latest transmission, so an
 // ACK goes out only while the frame it answers is what the receiver last
 // sent: resends of it that came meanwhile are taken as the same frame, and
 // anything else after it means the receiver has moved on.
+#include "link/reader_loop.h"
+
 #include <algorithm>
 
+#include "decode/decode_state.h"
 #include "decode/frame_decoder.h"
-#include "host/comm_thread.h"
-#include "link/line_input.h"
-#include "link/protocol.h"
 #include "link/traffic_log.h"
 #include "platform/clock.h"
 #include "platform/deadline.h"
@@ -21,14 +17,21 @@ namespace kvarn {
 
 using platform::PortWait;
 
-void TCommThread::Execute() {
-  FPort->SetEventMask(platform::kEvRxFlag);
-  DecodeContext ctx{FrameBuf, FieldText, FMsg, FPending, [this] { FDecoderAcked = true; }, platform::UtcNow, 0};
+ReaderLoop::ReaderLoop(platform::SerialPort& port, HostSide& host, const ChannelTiming& timing)
+    : FPort(port), FHost(host), FTiming(timing), FDecoding(std::make_unique<DecodeState>()) {
+  FDecoding->SendAck = [this] { FDecoderAcked = true; };
+  FDecoding->UtcNow = platform::UtcNow;
+}
+
+ReaderLoop::~ReaderLoop() = default;
+
+void ReaderLoop::Run() {
+  FPort.SetEventMask(platform::kEvRxFlag);
   bool emptyWake = false;
   for (;;) {
     if (!FInput.HasFrame()) {
       const platform::Deadline interval(FTiming.WaitMs);
-      PortWait r = FPort->WaitFrameEnd(*FStopEvent, FTiming.WaitMs);
+      PortWait r = FPort.WaitFrameEnd(*FHost.StopEvent, FTiming.WaitMs);
       if (r == PortWait::Stop) break;
       bool gotBytes = r == PortWait::FrameEnded && ReadFrameEnd();
       if (r != PortWait::FrameEnded) CheckOverflow();
@@ -40,16 +43,16 @@ void TCommThread::Execute() {
       emptyWake = r == PortWait::FrameEnded && !gotBytes;
       if (rest && !RestUntil(interval)) break;
     }
-    if (!HandleQueuedFrames(ctx)) break;
+    if (!HandleQueuedFrames()) break;
   }
-  FPort->Close();
+  FPort.Close();
 }
 
 // One read of what the port holds, at most one frame's worth.
-bool TCommThread::ReadFrameEnd() {
+bool ReaderLoop::ReadFrameEnd() {
   uint32_t errors = 0;
-  size_t n = std::min<size_t>({FPort->QueryStatus(errors), kMaxFrameRead, FInput.Room()});
-  size_t count = std::min(FPort->Read(FReadBuf, n), n);
+  size_t n = std::min<size_t>({FPort.QueryStatus(errors), kMaxFrameRead, FInput.Room()});
+  size_t count = std::min(FPort.Read(FReadBuf, n), n);
   FInput.Append(FReadBuf, count);
   if (errors & platform::kCeRxOver) DiscardAfterOverflow();
   return count > 0;
@@ -58,12 +61,12 @@ bool TCommThread::ReadFrameEnd() {
 // Moves what the port holds into FInput without waiting. False when part of
 // it may be unseen: an overflow, input left in the port, or a queue that
 // would not be read.
-bool TCommThread::DrainPort() {
+bool ReaderLoop::DrainPort() {
   for (int i = 0; i < 32; ++i) {
     uint32_t errors = 0;
-    const size_t queued = FPort->QueryStatus(errors);
+    const size_t queued = FPort.QueryStatus(errors);
     const size_t n = std::min<size_t>({queued, kMaxFrameRead, FInput.Room()});
-    const size_t count = n ? std::min(FPort->Read(FReadBuf, n), n) : 0;
+    const size_t count = n ? std::min(FPort.Read(FReadBuf, n), n) : 0;
     FInput.Append(FReadBuf, count);
     if (errors & platform::kCeRxOver) {
       DiscardAfterOverflow();
@@ -77,18 +80,18 @@ bool TCommThread::DrainPort() {
 
 // The port dropped bytes: what it still holds, and the start of a frame
 // that they would have continued, would only join up into a wrong frame.
-void TCommThread::DiscardAfterOverflow() {
-  FPort->PurgeInput();
+void ReaderLoop::DiscardAfterOverflow() {
+  FPort.PurgeInput();
   FInput.DropPartial();
 }
 
 // Every frame read so far, oldest first. False when the stop event ends it.
-bool TCommThread::HandleQueuedFrames(DecodeContext& ctx) {
+bool ReaderLoop::HandleQueuedFrames() {
   // The wait that brought the first frame has just looked at the stop event.
   for (bool first = true; FInput.HasFrame(); first = false) {
-    if (!first && FStopEvent->Wait(0)) return false;
+    if (!first && FHost.StopEvent->Wait(0)) return false;
     try {
-      HandleFrame(ctx);
+      HandleFrame();
     } catch (...) {
       // Out of memory while logging or decoding: that frame stays
       // unacknowledged, and the loop goes on.
@@ -97,66 +100,83 @@ bool TCommThread::HandleQueuedFrames(DecodeContext& ctx) {
   return true;
 }
 
-void TCommThread::HandleFrame(DecodeContext& ctx) {
-  if (FInput.TakeFrame(FrameBuf) == LineInput::Taken::Overlong) FPort->PurgeInput();  // the rest of it
-  if (FrameBuf.Empty()) return;
-  FLastFrame.Assign(FrameBuf.View());  // the decoder consumes FrameBuf
-  LogFrame(FrameBuf.View());
-  if (IsHeartbeat(FrameBuf.View())) {
+void ReaderLoop::HandleFrame() {
+  FrameText& frame = FDecoding->Frame;
+  if (FInput.TakeFrame(frame) == LineInput::Taken::Overlong) FPort.PurgeInput();  // the rest of it
+  if (frame.Empty()) return;
+  FLastFrame.Assign(frame.View());  // the decoder consumes the frame text
+  LogFrame(frame.View());
+  if (IsHeartbeat(frame.View())) {
     AckIfLatest();
     return;
   }
-  ctx.FrameNo = ++FFrameNo;
+  const uint32_t frameNo = ++FDecoding->FrameNo;
   FDecoderAcked = false;
-  bool event = Decode(ctx);
-  // The decoder answers receiver frames itself; the byte goes out here,
-  // once the lock is free.
+  bool event = Decode();
+  // The decoder only notes that a receiver frame is to be answered; the
+  // byte goes out here, by the rule every ACK follows.
   if (FDecoderAcked) AckIfLatest();
-  if (event) HandOver(ctx.FrameNo);
+  if (event) HandOver(frameNo);
 }
 
-// Decoding writes FMsg and the block list, which the host reads.
 // A frame that is not handed over (rejected, or decoding ran out of memory)
-// leaves no blocks behind.
-bool TCommThread::Decode(DecodeContext& ctx) {
-  std::lock_guard lock(FLock);
+// leaves no blocks behind. The decoder's block list only ever holds the frame
+// being decoded.
+bool ReaderLoop::Decode() {
+  DecodeState& d = *FDecoding;
   try {
-    if (DecodeFrame(ctx)) return true;
+    const bool event = DecodeFrame(d) == DecodeResult::Event;
+    if (event) Publish(d);
+    d.Pending.Blocks.clear();
+    return event;
   } catch (...) {
-    DropBlocks(ctx.FrameNo);
+    d.Pending.Blocks.clear();
     throw;
   }
-  DropBlocks(ctx.FrameNo);
-  return false;
 }
 
-void TCommThread::HandOver(uint32_t frameNo) {
+// Gives the host the event's record and the frame's further blocks, behind
+// those still waiting, in one step. The decoder's record lives on from frame
+// to frame and is given whole, so the host reads the same bytes it would read
+// in the decoder's own record.
+void ReaderLoop::Publish(const DecodeState& d) {
+  std::lock_guard lock(FHost.Lock);
+  FHost.Msg = d.Msg;
+  try {
+    FHost.Blocks.insert(FHost.Blocks.end(), d.Pending.Blocks.begin(), d.Pending.Blocks.end());
+  } catch (...) {
+    DropBlocks(d.FrameNo);
+    throw;
+  }
+}
+
+void ReaderLoop::HandOver(uint32_t frameNo) {
   {
-    std::lock_guard lock(FLock);
-    FMsgTaken = false;
-    FReadyFrameNo = frameNo;
+    std::lock_guard lock(FHost.Lock);
+    FHost.MsgTaken = false;
+    FHost.ReadyFrameNo = frameNo;
     // A signal left from emptying the block list stands for no frame.
-    FTakenEvent->Reset();
+    FHost.TakenEvent->Reset();
   }
   platform::RunOnWindowThread([this] { SetMsgReady(); });
   if (AwaitPickup(frameNo)) AckIfLatest();
 }
 
-void TCommThread::SetMsgReady() {
-  std::lock_guard lock(FLock);
-  FMsgReady = true;
+void ReaderLoop::SetMsgReady() {
+  std::lock_guard lock(FHost.Lock);
+  FHost.MsgReady = true;
 }
 
 // True when the host took the event: acknowledge. Otherwise the event has
-// been withdrawn. The taken signal only wakes the worker; FMsgTaken decides,
+// been withdrawn. The taken signal only wakes the worker; FHost.MsgTaken decides,
 // so an event taken in the last instant is acknowledged, never withdrawn.
 // The stop event does not cut this wait short.
-bool TCommThread::AwaitPickup(uint32_t frameNo) {
+bool ReaderLoop::AwaitPickup(uint32_t frameNo) {
   const platform::Deadline deadline(FTiming.PickupMs);
   for (;;) {
-    if (const uint32_t left = deadline.Remaining(); left > 0) FTakenEvent->Wait(left);
-    std::lock_guard lock(FLock);
-    if (FMsgTaken) return true;
+    if (const uint32_t left = deadline.Remaining(); left > 0) FHost.TakenEvent->Wait(left);
+    std::lock_guard lock(FHost.Lock);
+    if (FHost.MsgTaken) return true;
     if (deadline.Expired()) {
       Withdraw(frameNo);
       return false;
@@ -172,40 +192,40 @@ bool TCommThread::AwaitPickup(uint32_t frameNo) {
 // ACK would answer its new frame, so none goes out: the frame may then be
 // delivered and never acknowledged, which a resend repairs, but never
 // acknowledged and lost.
-void TCommThread::AckIfLatest() {
+void ReaderLoop::AckIfLatest() {
   const std::string_view frame = FLastFrame.View();
   const platform::Deadline deadline(FTiming.WaitMs);
   for (;;) {
     if (!DrainPort()) return;
     while (FInput.TakeResend(frame)) LogFrame(frame);
     LineInput::Follows next = FInput.WhatFollows(frame);
-    if (next == LineInput::Follows::Nothing) FPort->SendAck(kAck);
+    if (next == LineInput::Follows::Nothing) FPort.SendAck(kAck);
     if (next != LineInput::Follows::Resending) return;
     const uint32_t left = deadline.Remaining();
     if (left == 0) return;
-    if (FPort->WaitFrameEnd(*FStopEvent, left) != PortWait::FrameEnded) return;
+    if (FPort.WaitFrameEnd(*FHost.StopEvent, left) != PortWait::FrameEnded) return;
   }
 }
 
 // Blocks of earlier frames were acknowledged with their frame and stay.
-void TCommThread::Withdraw(uint32_t frameNo) {
-  FMsgReady = false;
+void ReaderLoop::Withdraw(uint32_t frameNo) {
+  FHost.MsgReady = false;
   DropBlocks(frameNo);
 }
 
-void TCommThread::DropBlocks(uint32_t frameNo) {
-  std::erase_if(FPending.Blocks, [frameNo](const TPendingEntry& e) { return e.FrameNo == frameNo; });
+void ReaderLoop::DropBlocks(uint32_t frameNo) {
+  std::erase_if(FHost.Blocks, [frameNo](const TPendingEntry& e) { return e.FrameNo == frameNo; });
 }
 
-void TCommThread::CheckOverflow() {
+void ReaderLoop::CheckOverflow() {
   uint32_t errors = 0;
-  FPort->QueryStatus(errors);
+  FPort.QueryStatus(errors);
   if (errors & platform::kCeRxOver) DiscardAfterOverflow();
 }
 
 // False when the stop event is set.
-bool TCommThread::RestUntil(const platform::Deadline& until) {
-  return !FStopEvent->Wait(until.Remaining());
+bool ReaderLoop::RestUntil(const platform::Deadline& until) {
+  return !FHost.StopEvent->Wait(until.Remaining());
 }
 
 }  // namespace kvarn

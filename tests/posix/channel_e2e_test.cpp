@@ -103,12 +103,12 @@ INSTANTIATE_TEST_SUITE_P(Hosts, EndToEnd, ::testing::ValuesIn(Hosts()),
 
 // The record the decoder makes of `text` on its own.
 TlfMsg Decoded(const std::string& text) {
-  FrameText buf(text), field;
-  TlfMsg msg{};
-  TPendingBlocks pending;
-  DecodeContext ctx{buf, field, msg, pending, [] {}, platform::UtcNow, 1};
-  EXPECT_EQ(DecodeFrame(ctx), 1) << text;
-  return msg;
+  DecodeState state;
+  state.Frame.Assign(text);
+  state.FrameNo = 1;
+  state.UtcNow = platform::UtcNow;
+  EXPECT_TRUE(DecodeFrame(state) == DecodeResult::Event) << text;
+  return state.Msg;
 }
 
 TEST_P(EndToEnd, EachFrameTypeIsDeliveredAndAcknowledgedOnTake) {

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "decode/decode_context.h"
 #include "decode/frame_decoder.h"
 #include "host/tlf_msg.h"
 #include "platform/clock.h"
@@ -71,21 +70,19 @@ Frame Classify(std::string text) {
     f.Kind = FrameKind::Heartbeat;
     return f;
   }
-  FrameText buf(f.Text);
-  FrameText field;
-  TlfMsg msg{};
-  TPendingBlocks pending;
-  int acks = 0;
-  DecodeContext ctx{buf, field, msg, pending, [&acks] { ++acks; }, platform::UtcNow, 1};
-  const int result = DecodeFrame(ctx);
-  if (acks > 0) {
+  DecodeState state;
+  state.Frame.Assign(f.Text);
+  state.FrameNo = 1;
+  state.UtcNow = platform::UtcNow;
+  const DecodeResult result = DecodeFrame(state);
+  if (result == DecodeResult::Acknowledged) {
     f.Kind = FrameKind::Internal;
     return f;
   }
-  if (result == 0) return f;  // malformed
+  if (result == DecodeResult::Rejected) return f;  // malformed
   f.Kind = FrameKind::Event;
-  f.Events.push_back(FirstEvent(msg));
-  for (const TPendingEntry& entry : pending.Blocks) f.Events.push_back(BlockEvent(entry));
+  f.Events.push_back(FirstEvent(state.Msg));
+  for (const TPendingEntry& entry : state.Pending.Blocks) f.Events.push_back(BlockEvent(entry));
   return f;
 }
 

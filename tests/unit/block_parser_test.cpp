@@ -22,25 +22,25 @@ constexpr uint32_t kFrameNo = 7;
 
 // Works through one frame's block text as the decoder does after its header:
 // fresh per-frame state, then one block per call until the text is used up.
-int RunBlocks(DecodeHarness& h, const std::string& blocks) {
+// True when the frame's first event was placed.
+bool RunBlocks(DecodeHarness& h, const std::string& blocks) {
   h.Msg.LineNo = kLine;
   h.Msg.Account = kAccount;
-  h.Ctx.FrameNo = kFrameNo;
+  h.FrameNo = kFrameNo;
   h.Pending.SavedAccount = -1;
   h.Pending.Kind = ' ';
   h.Pending.LastCode.Assign({});
   h.Pending.FirstPlaced = false;
   h.Frame.Assign(blocks);
   BlockAreaText blockArea("   ");
-  int result = 0;
   while (!h.Frame.Empty()) {
     size_t before = h.Frame.Length();
-    ParseBlock(h.Ctx, blockArea, result);
+    ParseBlock(h, blockArea);
     EXPECT_LT(h.Frame.Length(), before) << "a call must consume the text";
     if (h.Frame.Length() >= before) break;
   }
   EXPECT_EQ(blockArea.Length(), 3u);
-  return result;
+  return h.Pending.FirstPlaced;
 }
 
 struct BlockCase {
@@ -59,7 +59,7 @@ class BlockTable : public ::testing::TestWithParam<BlockCase> {};
 TEST_P(BlockTable, DeliversCurrentEventAndPendingEntries) {
   const BlockCase& c = GetParam();
   DecodeHarness h;
-  EXPECT_EQ(RunBlocks(h, Sp(c.blocks)), 1);
+  EXPECT_TRUE(RunBlocks(h, Sp(c.blocks)));
   EXPECT_EQ(AreaOf(h.Msg), Sp(c.area));
   EXPECT_EQ(EvZoneOf(h.Msg), Sp(c.evZone));
   ASSERT_EQ(h.Pending.Blocks.size(), c.pending.size());
@@ -137,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ParseBlock, OtherKindsAndLeadingBlocksGiveNoEvent) {
   DecodeHarness h;
   TlfMsg before = h.Msg;
-  EXPECT_EQ(RunBlocks(h, "BA01/OBA02/AR03/#12/X/L4/&5/I6/0BA7"), 0);
+  EXPECT_FALSE(RunBlocks(h, "BA01/OBA02/AR03/#12/X/L4/&5/I6/0BA7"));
   EXPECT_TRUE(h.Pending.Blocks.empty());
   EXPECT_FALSE(h.Pending.FirstPlaced);
   EXPECT_EQ(h.Pending.SavedAccount, -1);
@@ -150,7 +150,7 @@ TEST(ParseBlock, OtherKindsAndLeadingBlocksGiveNoEvent) {
 TEST(ParseBlock, ModifierOfAnotherKindIsSkippedWithItsBlock) {
   // Digits of a skipped block never reach the area of later events.
   DecodeHarness h;
-  EXPECT_EQ(RunBlocks(h, "Ori12/NBA03"), 1);
+  EXPECT_TRUE(RunBlocks(h, "Ori12/NBA03"));
   EXPECT_EQ(AreaOf(h.Msg), "   ");
   EXPECT_EQ(h.Pending.LastCode.View(), "");
 }

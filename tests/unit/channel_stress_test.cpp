@@ -77,14 +77,15 @@ Frame MakeFrame(uint32_t k, uint32_t& rng) {
 // Heartbeats never reach the decoder.
 std::vector<Ev> ExpectedEvents(const std::string& text) {
   if (text.find('@') != std::string::npos) return {};
-  FrameText buf(text), field;
-  TlfMsg msg{};
-  TPendingBlocks pending;
-  DecodeContext ctx{buf, field, msg, pending, [] {}, platform::UtcNow, 1};
+  DecodeState state;
+  state.Frame.Assign(text);
+  state.FrameNo = 1;
+  state.UtcNow = platform::UtcNow;
   std::vector<Ev> out;
-  if (!DecodeFrame(ctx)) return out;
+  if (DecodeFrame(state) != DecodeResult::Event) return out;
+  const TlfMsg& msg = state.Msg;
   out.push_back({msg.LineNo, msg.Account, std::string(AreaOf(msg)), std::string(EvZoneOf(msg))});
-  for (const TPendingEntry& e : pending.Blocks)
+  for (const TPendingEntry& e : state.Pending.Blocks)
     out.push_back({e.Line, e.Account, std::string(e.Text, 3), std::string(e.Text + 3, 8)});
   return out;
 }

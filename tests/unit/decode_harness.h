@@ -1,12 +1,12 @@
-// A channel's decoding state without a channel: the frame buffer, the current
-// event, the pending blocks, a counted acknowledgement and a fixed clock.
+// A channel's decoding state without a channel, with a counted
+// acknowledgement and a fixed clock.
 #pragma once
 
 #include <cstring>
 #include <string>
 #include <string_view>
 
-#include "decode/decode_context.h"
+#include "decode/decode_state.h"
 #include "decode/frame_decoder.h"
 
 namespace kvarn::test {
@@ -23,23 +23,22 @@ inline std::string Sp(std::string_view text) {
   return out;
 }
 
-struct DecodeHarness {
-  FrameText Frame;
-  FrameText Field;
-  TlfMsg Msg;
-  TPendingBlocks Pending;
+struct DecodeHarness : DecodeState {
   int Acks = 0;
   TlfSystemTime Clock{2026, 12, 2, 8, 14, 3, 27, 500};
-  DecodeContext Ctx{Frame, Field, Msg, Pending, [this] { ++Acks; }, [this] { return Clock; }, 0};
 
-  DecodeHarness() { std::memset(&Msg, kUntouched, sizeof Msg); }
+  DecodeHarness() {
+    std::memset(&Msg, kUntouched, sizeof Msg);
+    SendAck = [this] { ++Acks; };
+    UtcNow = [this] { return Clock; };
+  }
   DecodeHarness(const DecodeHarness&) = delete;
   DecodeHarness& operator=(const DecodeHarness&) = delete;
 
-  int Decode(std::string_view text, uint32_t frameNo = 1) {
+  DecodeResult Decode(std::string_view text, uint32_t frameNo = 1) {
     Frame.Assign(text);
-    Ctx.FrameNo = frameNo;
-    return DecodeFrame(Ctx);
+    FrameNo = frameNo;
+    return DecodeFrame(*this);
   }
 };
 

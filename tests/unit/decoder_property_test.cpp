@@ -78,7 +78,7 @@ class FrameGenerator {
 };
 
 // Decodes `frame` with every buffer byte past the frame set to `stale`.
-int DecodeOver(DecodeHarness& h, const std::string& frame, char stale) {
+DecodeResult DecodeOver(DecodeHarness& h, const std::string& frame, char stale) {
   std::memset(h.Frame.Data(), stale, FrameText::Capacity());
   std::memset(h.Field.Data(), stale, FrameText::Capacity());
   return h.Decode(frame, 9);
@@ -94,10 +94,10 @@ void ExpectSameOutcome(const DecodeHarness& a, const DecodeHarness& b, const std
   }
 }
 
-void ExpectSaneRecord(const DecodeHarness& h, int result, const std::string& frame) {
-  EXPECT_TRUE(result == 0 || result == 1) << frame;
+void ExpectSaneRecord(const DecodeHarness& h, DecodeResult result, const std::string& frame) {
+  EXPECT_EQ(result == DecodeResult::Acknowledged, frame[0] == '0') << frame;
   EXPECT_EQ(h.Acks, frame[0] == '0' ? 1 : 0) << frame;
-  if (result == 1) {
+  if (result == DecodeResult::Event) {
     EXPECT_LE(h.Msg.Area[0], TLF_AREA_CAP) << frame;
     EXPECT_LE(h.Msg.EvZone[0], TLF_EVZONE_CAP) << frame;
   }
@@ -106,7 +106,7 @@ void ExpectSaneRecord(const DecodeHarness& h, int result, const std::string& fra
     EXPECT_EQ(bytes[gap], test::kUntouched) << "gap or Extra written at " << gap << ": " << frame;
   }
   if (h.Msg.Stamp.wYear != kNoTime) {
-    EXPECT_TRUE(result == 1 && frame.size() >= 20) << frame;
+    EXPECT_TRUE(result == DecodeResult::Event && frame.size() >= 20) << frame;
   }
 }
 
@@ -116,7 +116,7 @@ TEST(DecoderProperty, RandomFramesStayInsideAndEnd) {
     std::string frame = generator.Next();
     if (frame.empty()) continue;  // the reader loop never decodes an empty frame
     DecodeHarness a, b;
-    int result = DecodeOver(a, frame, ':');
+    DecodeResult result = DecodeOver(a, frame, ':');
     EXPECT_EQ(DecodeOver(b, frame, ']'), result) << frame;
     ExpectSaneRecord(a, result, frame);
     ExpectSameOutcome(a, b, frame);
@@ -135,10 +135,9 @@ TEST(DecoderProperty, EachBlockCallConsumesText) {
     h.Pending.Kind = kinds[n % 5];
     h.Pending.FirstPlaced = n % 2 == 0;
     BlockAreaText blockArea("   ");
-    int result = 0;
     while (!h.Frame.Empty()) {
       size_t before = h.Frame.Length();
-      ParseBlock(h.Ctx, blockArea, result);
+      ParseBlock(h, blockArea);
       ASSERT_LT(h.Frame.Length(), before) << text;
     }
     EXPECT_EQ(blockArea.Length(), 3u);

@@ -71,18 +71,17 @@ struct TimeRun {
 };
 
 TimeRun RunTime(const std::string& text, TlfSystemTime clock, TlfSystemTime before = {}) {
-  FrameText frame(text), field;
-  TlfMsg msg{};
-  msg.Stamp = before;
-  TPendingBlocks pending;
+  DecodeState state;
+  state.Frame.Assign(text);
+  state.Msg.Stamp = before;
   int reads = 0;
-  DecodeContext ctx{frame, field, msg, pending, [] {}, [&] {
-                      ++reads;
-                      return clock;
-                    }};
-  bool ok = ReadReceiverTime(ctx);
-  EXPECT_EQ(frame.View(), text) << "the frame text is not changed";
-  return {ok, msg.Stamp, reads};
+  state.UtcNow = [&] {
+    ++reads;
+    return clock;
+  };
+  bool ok = ReadReceiverTime(state);
+  EXPECT_EQ(state.Frame.View(), text) << "the frame text is not changed";
+  return {ok, state.Msg.Stamp, reads};
 }
 
 const TlfSystemTime kClock2026{2026, 12, 2, 8, 14, 3, 27, 500};
@@ -162,12 +161,11 @@ TEST(ReadReceiverTime, LeapDayFollowsThePcYear) {
 TEST(ReadReceiverTime, PastTheEndNeverReadsOldBufferBytes) {
   // Fill the buffer with a longer text first, then shorten it: the characters
   // past the new end must not be read as the month.
-  FrameText frame("abcdef12:34:56 07/08"), field;
-  frame.Truncate(18);  // "abcdef12:34:56 07/" : month would be "08" from old bytes
-  TlfMsg msg{};
-  TPendingBlocks pending;
-  DecodeContext ctx{frame, field, msg, pending, [] {}, [] { return kClock2026; }};
-  EXPECT_FALSE(ReadReceiverTime(ctx));
+  DecodeState state;
+  state.Frame.Assign("abcdef12:34:56 07/08");
+  state.Frame.Truncate(18);  // "abcdef12:34:56 07/" : month would be "08" from old bytes
+  state.UtcNow = [] { return kClock2026; };
+  EXPECT_FALSE(ReadReceiverTime(state));
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // Hexadecimal digits, as frames and the settings file both write them. The
-// digit is the same for both; what a reader does with anything else is not.
+// digit is the same for both; what a reader does with anything else is not:
+// the strict settings rule is here, the lenient frame rule is the decoder's
+// own (decode/field_readers.cpp). Here, not in decode/, so that the host side
+// reads digits without reaching into the decoder.
 #pragma once
 
 #include <cstdint>
@@ -14,18 +17,6 @@ constexpr int HexDigit(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
-}
-
-// Frames are lenient: a field must always decode, so digits are read up to the
-// first other character or the one that would pass 32 bits (none: 0).
-inline int32_t ReadFrameHex(std::string_view s) {
-  uint32_t value = 0;
-  for (char c : s) {
-    int d = HexDigit(c);
-    if (d < 0 || value > 0x0FFFFFFFu) break;
-    value = value * 16 + static_cast<uint32_t>(d);
-  }
-  return static_cast<int32_t>(value);  // taken as a 32-bit pattern
 }
 
 // Settings are strict: a value not wholly digits, empty or past 32 bits is a
