@@ -30,12 +30,8 @@ std::unique_ptr<TCommThread> TCommThread::Open(std::unique_ptr<platform::SerialP
   return channel;
 }
 
-// Results are not examined: a port that refuses a setting keeps its own.
-void TCommThread::Configure(int receiver) {
-  FPort->SetupQueues(200, 200);
-  FPort->SetLine(ReceiverSettings(receiver));
-  FPort->SetTimeouts({100, 0, 1, 0, 0});
-}
+// The result is not examined: a port that refuses a setting keeps its own.
+void TCommThread::Configure(int receiver) { FPort->Configure(ReceiverSettings(receiver)); }
 
 void TCommThread::Execute() { FLoop.Run(); }
 

@@ -26,7 +26,7 @@ ReaderLoop::ReaderLoop(platform::SerialPort& port, HostSide& host, const Channel
 ReaderLoop::~ReaderLoop() = default;
 
 void ReaderLoop::Run() {
-  FPort.SetEventMask(platform::kEvRxFlag);
+  FPort.WatchFrameEnd();
   bool emptyWake = false;
   for (;;) {
     if (!FInput.HasFrame()) {
@@ -50,11 +50,11 @@ void ReaderLoop::Run() {
 
 // One read of what the port holds, at most one frame's worth.
 bool ReaderLoop::ReadFrameEnd() {
-  uint32_t errors = 0;
-  size_t n = std::min<size_t>({FPort.QueryStatus(errors), kMaxFrameRead, FInput.Room()});
+  bool overflowed = false;
+  size_t n = std::min<size_t>({FPort.QueryStatus(overflowed), kMaxFrameRead, FInput.Room()});
   size_t count = std::min(FPort.Read(FReadBuf, n), n);
   FInput.Append(FReadBuf, count);
-  if (errors & platform::kCeRxOver) DiscardAfterOverflow();
+  if (overflowed) DiscardAfterOverflow();
   return count > 0;
 }
 
@@ -63,12 +63,12 @@ bool ReaderLoop::ReadFrameEnd() {
 // would not be read.
 bool ReaderLoop::DrainPort() {
   for (int i = 0; i < 32; ++i) {
-    uint32_t errors = 0;
-    const size_t queued = FPort.QueryStatus(errors);
+    bool overflowed = false;
+    const size_t queued = FPort.QueryStatus(overflowed);
     const size_t n = std::min<size_t>({queued, kMaxFrameRead, FInput.Room()});
     const size_t count = n ? std::min(FPort.Read(FReadBuf, n), n) : 0;
     FInput.Append(FReadBuf, count);
-    if (errors & platform::kCeRxOver) {
+    if (overflowed) {
       DiscardAfterOverflow();
       return false;
     }
@@ -199,7 +199,7 @@ void ReaderLoop::AckIfLatest() {
     if (!DrainPort()) return;
     while (FInput.TakeResend(frame)) LogFrame(frame);
     LineInput::Follows next = FInput.WhatFollows(frame);
-    if (next == LineInput::Follows::Nothing) FPort.SendAck(kAck);
+    if (next == LineInput::Follows::Nothing) FPort.WriteByte(kAck);
     if (next != LineInput::Follows::Resending) return;
     const uint32_t left = deadline.Remaining();
     if (left == 0) return;
@@ -218,9 +218,9 @@ void ReaderLoop::DropBlocks(uint32_t frameNo) {
 }
 
 void ReaderLoop::CheckOverflow() {
-  uint32_t errors = 0;
-  FPort.QueryStatus(errors);
-  if (errors & platform::kCeRxOver) DiscardAfterOverflow();
+  bool overflowed = false;
+  FPort.QueryStatus(overflowed);
+  if (overflowed) DiscardAfterOverflow();
 }
 
 // False when the stop event is set.

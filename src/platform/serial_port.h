@@ -1,5 +1,6 @@
-// A serial port as the channel's worker uses it, shaped after the Win32
-// communications calls. Abstract so tests can put an in-memory port in.
+// A serial port as the channel's worker uses it, in the library's own words;
+// each platform maps them onto its calls. Abstract so tests can put an
+// in-memory port in.
 #pragma once
 
 #include <cstddef>
@@ -9,11 +10,6 @@
 #include "platform/event.h"
 
 namespace kvarn::platform {
-
-// Event mask bit: the event character has arrived.
-constexpr uint32_t kEvRxFlag = 0x0002;
-// Line-error flag: the input queue overflowed.
-constexpr uint32_t kCeRxOver = 0x0001;
 
 // Parity and stop bits carry the numbers of the settings file, which are
 // also the Windows codes. A number outside the named ones (Parity=7) is
@@ -35,15 +31,6 @@ struct LineSettings {
   char EventChar = 0;  // the character WaitFrameEnd waits for
 };
 
-// Read and write time-outs in milliseconds (COMMTIMEOUTS).
-struct CommTimeouts {
-  uint32_t ReadIntervalTimeout = 0;
-  uint32_t ReadTotalTimeoutMultiplier = 0;
-  uint32_t ReadTotalTimeoutConstant = 0;
-  uint32_t WriteTotalTimeoutMultiplier = 0;
-  uint32_t WriteTotalTimeoutConstant = 0;
-};
-
 enum class PortWait { Stop, FrameEnded, Timeout, Failed };
 
 // Only one thread uses a port at a time: the opener while it configures it,
@@ -52,26 +39,29 @@ class SerialPort {
  public:
   virtual ~SerialPort() = default;
 
-  virtual bool SetupQueues(uint32_t inSize, uint32_t outSize) = 0;
-  // Every setting not named in `line` keeps what the port reports. Applies
-  // what the port takes; a refused value leaves that setting as it was.
-  virtual bool SetLine(const LineSettings& line) = 0;
-  virtual bool SetTimeouts(const CommTimeouts& timeouts) = 0;
-  virtual bool SetEventMask(uint32_t mask) = 0;
+  // Sets the port up for the channel: its queues, `line` and its read and
+  // write time-outs, each as the platform needs them. Every setting not
+  // named in `line` keeps what the port reports. Applies what the port
+  // takes; a refused value leaves that setting as it was. True when the port
+  // took all of it.
+  virtual bool Configure(const LineSettings& line) = 0;
+  // From now on the arrival of the event character ends WaitFrameEnd.
+  virtual bool WatchFrameEnd() = 0;
   // Sleeps until the event character has arrived (FrameEnded), `stop` (a
   // manual-reset event) is set (Stop; it wins when both hold), `ms` pass
   // (Timeout) or the device fails (Failed).
   virtual PortWait WaitFrameEnd(Event& stop, uint32_t ms) = 0;
-  // Number of bytes in the input queue; `errors` receives the line-error
-  // flags (kCeRxOver among them), which the query clears.
-  virtual uint32_t QueryStatus(uint32_t& errors) = 0;
+  // Number of bytes in the input queue. `overflowed` tells whether the input
+  // queue dropped bytes since the last query; the query clears the port's
+  // line errors, that one among them.
+  virtual uint32_t QueryStatus(bool& overflowed) = 0;
   // Takes up to `n` bytes from the input queue; returns how many.
   virtual size_t Read(char* buf, size_t n) = 0;
   // Discards the input queue.
   virtual void PurgeInput() = 0;
-  // Writes the one byte `ack` without waiting for it to go out; the result
-  // is not examined.
-  virtual void SendAck(char ack) = 0;
+  // Writes the one byte `b` without waiting for it to go out; the result is
+  // not examined.
+  virtual void WriteByte(char b) = 0;
   virtual void Close() = 0;
 };
 

@@ -236,18 +236,16 @@ class CountingPort final : public platform::SerialPort {
  public:
   CountingPort(std::unique_ptr<platform::SerialPort> inner, std::atomic<int>& waits)
       : in_(std::move(inner)), waits_(waits) {}
-  bool SetupQueues(uint32_t a, uint32_t b) override { return in_->SetupQueues(a, b); }
-  bool SetLine(const platform::LineSettings& s) override { return in_->SetLine(s); }
-  bool SetTimeouts(const platform::CommTimeouts& t) override { return in_->SetTimeouts(t); }
-  bool SetEventMask(uint32_t m) override { return in_->SetEventMask(m); }
+  bool Configure(const platform::LineSettings& s) override { return in_->Configure(s); }
+  bool WatchFrameEnd() override { return in_->WatchFrameEnd(); }
   platform::PortWait WaitFrameEnd(platform::Event& stop, uint32_t ms) override {
     ++waits_;
     return in_->WaitFrameEnd(stop, ms);
   }
-  uint32_t QueryStatus(uint32_t& e) override { return in_->QueryStatus(e); }
+  uint32_t QueryStatus(bool& o) override { return in_->QueryStatus(o); }
   size_t Read(char* b, size_t n) override { return in_->Read(b, n); }
   void PurgeInput() override { in_->PurgeInput(); }
-  void SendAck(char ack) override { in_->SendAck(ack); }
+  void WriteByte(char b) override { in_->WriteByte(b); }
   void Close() override { in_->Close(); }
 
  private:

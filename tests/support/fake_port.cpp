@@ -96,32 +96,17 @@ class FakePort final : public platform::SerialPort {
  public:
   explicit FakePort(std::shared_ptr<FakeLine> line) : L(std::move(line)) {}
 
-  bool SetupQueues(uint32_t in, uint32_t out) override {
+  bool Configure(const platform::LineSettings& line) override {
     std::lock_guard lock(L->FMutex);
-    L->Note("SetupQueues " + std::to_string(in) + " " + std::to_string(out));
-    return true;
-  }
-
-  bool SetLine(const platform::LineSettings& line) override {
-    std::lock_guard lock(L->FMutex);
-    L->Note("SetLine");
+    L->Note("Configure");
     L->FLine = line;
     return true;
   }
 
-  bool SetTimeouts(const platform::CommTimeouts& t) override {
+  bool WatchFrameEnd() override {
     std::lock_guard lock(L->FMutex);
-    L->Note("SetTimeouts " + std::to_string(t.ReadIntervalTimeout) + " " +
-            std::to_string(t.ReadTotalTimeoutMultiplier) + " " + std::to_string(t.ReadTotalTimeoutConstant) +
-            " " + std::to_string(t.WriteTotalTimeoutMultiplier) + " " +
-            std::to_string(t.WriteTotalTimeoutConstant));
-    return true;
-  }
-
-  bool SetEventMask(uint32_t mask) override {
-    std::lock_guard lock(L->FMutex);
-    L->Note("SetEventMask " + std::to_string(mask));
-    L->FMask = mask;
+    L->Note("WatchFrameEnd");
+    L->FWatching = true;
     return true;
   }
 
@@ -148,7 +133,7 @@ class FakePort final : public platform::SerialPort {
       {
         std::lock_guard lock(L->FMutex);
         if (L->FFail) return platform::PortWait::Failed;
-        if ((L->FMask & platform::kEvRxFlag) && L->FInput.find('\x14') != std::string::npos)
+        if (L->FWatching && L->FInput.find('\x14') != std::string::npos)
           return platform::PortWait::FrameEnded;
       }
       uint64_t now = platform::MonotonicMs();
@@ -158,9 +143,9 @@ class FakePort final : public platform::SerialPort {
     }
   }
 
-  uint32_t QueryStatus(uint32_t& errors) override {
+  uint32_t QueryStatus(bool& overflowed) override {
     std::lock_guard lock(L->FMutex);
-    errors = L->FOverflow ? platform::kCeRxOver : 0;
+    overflowed = L->FOverflow;
     L->FOverflow = false;
     return static_cast<uint32_t>(L->FInput.size());
   }
@@ -185,7 +170,7 @@ class FakePort final : public platform::SerialPort {
     L->FInput.clear();
   }
 
-  void SendAck(char) override {
+  void WriteByte(char) override {
     {
       std::lock_guard lock(L->FMutex);
       ++L->FAcks;

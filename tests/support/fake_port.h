@@ -66,7 +66,7 @@ class FakeLine {
   bool FFail = false;
   bool FOverflow = false;
   bool FClosed = false;
-  uint32_t FMask = 0;
+  bool FWatching = false;
   platform::LineSettings FLine;
   std::vector<std::string> FCalls;
 };

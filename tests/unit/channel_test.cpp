@@ -88,8 +88,7 @@ TEST_F(Channel, OpenConfiguresThePortInOrder) {
   Open();
   channel_->Close();
   std::vector<std::string> calls = line_->Calls();
-  std::vector<std::string> expected = {"SetupQueues 200 200", "SetLine", "SetTimeouts 100 0 1 0 0",
-                                       "SetEventMask 2", "Close"};
+  std::vector<std::string> expected = {"Configure", "WatchFrameEnd", "Close"};
   EXPECT_EQ(calls, expected);
   platform::LineSettings s = line_->Line();
   EXPECT_EQ(s.Speed, 300u) << "defaults without a settings file";

@@ -128,34 +128,33 @@ class PosixSerialPort final : public SerialPort {
   explicit PosixSerialPort(int fd) : FFd(fd) {}
   ~PosixSerialPort() override { Close(); }
 
-  // termios has no queue sizes, and reads never block (VMIN = VTIME = 0)
-  // whatever time-outs are asked for.
-  bool SetupQueues(uint32_t, uint32_t) override { return true; }
-  bool SetTimeouts(const CommTimeouts&) override { return true; }
+  // termios has no queue sizes, and reads never block (VMIN = VTIME = 0):
+  // the line is all there is to set.
+  bool Configure(const LineSettings& line) override { return SetLine(line); }
 
-  bool SetEventMask(uint32_t mask) override {
-    FMask = mask;
+  bool WatchFrameEnd() override {
+    FWatching = true;
     return true;
   }
 
-  bool SetLine(const LineSettings& line) override;
   PortWait WaitFrameEnd(Event& stop, uint32_t ms) override;
-  uint32_t QueryStatus(uint32_t& errors) override;
+  uint32_t QueryStatus(bool& overflowed) override;
   size_t Read(char* buf, size_t n) override;
   void PurgeInput() override;
-  void SendAck(char ack) override;
+  void WriteByte(char b) override;
   void Close() override;
 
  private:
+  bool SetLine(const LineSettings& line);
   bool FrameQueued() const {
-    return (FMask & kEvRxFlag) && FCount > 0 && std::memchr(FQueue, FEvtChar, FCount) != nullptr;
+    return FWatching && FCount > 0 && std::memchr(FQueue, FEvtChar, FCount) != nullptr;
   }
   bool DrainDevice(short revents = 0);
 
   int FFd;
-  uint32_t FMask = 0;
+  bool FWatching = false;
   char FEvtChar = 0;
-  uint32_t FErrors = 0;
+  bool FOverflowed = false;
   size_t FCount = 0;
   char FQueue[kQueueCap];
 };
@@ -207,7 +206,7 @@ bool PosixSerialPort::DrainDevice(short revents) {
     ssize_t n = read(FFd, full ? spill : FQueue + FCount, room);
     if (n > 0) {
       if (full)
-        FErrors |= kCeRxOver;
+        FOverflowed = true;
       else
         FCount += static_cast<size_t>(n);
       // A read that did not fill the room took all there was.
@@ -243,10 +242,10 @@ PortWait PosixSerialPort::WaitFrameEnd(Event& stop, uint32_t ms) {
   }
 }
 
-uint32_t PosixSerialPort::QueryStatus(uint32_t& errors) {
+uint32_t PosixSerialPort::QueryStatus(bool& overflowed) {
   DrainDevice();
-  errors = FErrors;
-  FErrors = 0;
+  overflowed = FOverflowed;
+  FOverflowed = false;
   return static_cast<uint32_t>(FCount);
 }
 
@@ -263,9 +262,9 @@ void PosixSerialPort::PurgeInput() {
   tcflush(FFd, TCIFLUSH);
 }
 
-void PosixSerialPort::SendAck(char ack) {
+void PosixSerialPort::WriteByte(char b) {
   // Non-blocking descriptor: a stalled line never holds up the worker.
-  [[maybe_unused]] ssize_t n = write(FFd, &ack, 1);
+  [[maybe_unused]] ssize_t n = write(FFd, &b, 1);
 }
 
 void PosixSerialPort::Close() {

@@ -53,6 +53,16 @@ uint32_t FlagsOf(LineFlow flow) {
 // A wait without limit is the same value on both sides.
 static_assert(kInfinite == INFINITE);
 
+// The channel's queue sizes and time-outs are the Windows driver's own words
+// (termios has neither), so they live here. Queues of 200 bytes each way,
+// which the driver takes as a recommendation.
+constexpr DWORD kQueueSize = 200;
+// A read returns with what has arrived within its 1 ms total (the 100 ms
+// between bytes never comes into play); writes have no limit of their own:
+// an ACK is never awaited, and the next one bounds it (kAckStallMs). Under
+// Wine the read-ahead replaces the read limits (SetTimeouts).
+constexpr COMMTIMEOUTS kTimeouts{100, 0, 1, 0, 0};
+
 // An ACK that has not gone out after this long is held back by flow control
 // (a byte takes 33 ms at 300 baud); the next one replaces it.
 constexpr DWORD kAckStallMs = 2000;
@@ -126,21 +136,21 @@ class Win32SerialPort final : public SerialPort {
       : FPort(port), FReadsAhead(readsAhead), FRead(read), FWrite(write) {}
   ~Win32SerialPort() override { Close(); }
 
-  bool SetupQueues(uint32_t inSize, uint32_t outSize) override { return SetupComm(FPort, inSize, outSize); }
-  bool SetLine(const LineSettings& line) override;
-  bool SetTimeouts(const CommTimeouts& t) override;
-  bool SetEventMask(uint32_t mask) override {
-    FMask = mask;
-    return SetCommMask(FPort, mask);
+  bool Configure(const LineSettings& line) override;
+  bool WatchFrameEnd() override {
+    FMask = EV_RXFLAG;
+    return SetCommMask(FPort, FMask);
   }
   PortWait WaitFrameEnd(Event& stop, uint32_t ms) override;
-  uint32_t QueryStatus(uint32_t& errors) override;
+  uint32_t QueryStatus(bool& overflowed) override;
   size_t Read(char* buf, size_t n) override;
   void PurgeInput() override;
-  void SendAck(char ack) override;
+  void WriteByte(char b) override;
   void Close() override;
 
  private:
+  bool SetLine(const LineSettings& line);
+  bool SetTimeouts();
   PortWait WaitResult();
   void Cancel(Request*& r);
   void FinishAck();
@@ -150,7 +160,7 @@ class Win32SerialPort final : public SerialPort {
   bool Collect(bool& empty);
   bool Harvest(bool& empty);
   bool StartRead();
-  uint32_t QueuedAhead(uint32_t& errors);
+  uint32_t QueuedAhead(bool& overflowed);
 
   HANDLE FPort;
   const bool FReadsAhead;  // finds the event character itself
@@ -168,6 +178,15 @@ class Win32SerialPort final : public SerialPort {
   Request* FRead;
   Request* FWrite;
 };
+
+// Queues, line and time-outs in this order, each whatever the one before
+// returned.
+bool Win32SerialPort::Configure(const LineSettings& line) {
+  const bool queues = SetupComm(FPort, kQueueSize, kQueueSize);
+  const bool set = SetLine(line);
+  const bool timeouts = SetTimeouts();
+  return queues && set && timeouts;
+}
 
 // Every field the line does not set keeps what the port reported. A port
 // that cannot report its settings is asked once more; failing that, those
@@ -196,9 +215,8 @@ bool Win32SerialPort::SetLine(const LineSettings& line) {
 
 // The read-ahead's reads wait for the first byte without a limit; the
 // channel's own read time-outs are for reads of what is already queued.
-bool Win32SerialPort::SetTimeouts(const CommTimeouts& t) {
-  COMMTIMEOUTS c{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-                 t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant};
+bool Win32SerialPort::SetTimeouts() {
+  COMMTIMEOUTS c = kTimeouts;
   if (FReadsAhead) {
     c.ReadIntervalTimeout = kAheadIntervalMs;
     c.ReadTotalTimeoutMultiplier = 0;
@@ -248,15 +266,17 @@ PortWait Win32SerialPort::WaitResult() {
   return ok && (FRead->Mask & EV_RXFLAG) ? PortWait::FrameEnded : PortWait::Failed;
 }
 
-uint32_t Win32SerialPort::QueryStatus(uint32_t& errors) {
-  if (FReadsAhead) return QueuedAhead(errors);
+// ClearCommError clears every line error; of them only the overflow is
+// reported.
+uint32_t Win32SerialPort::QueryStatus(bool& overflowed) {
+  if (FReadsAhead) return QueuedAhead(overflowed);
   DWORD e = 0;
   COMSTAT s{};
   if (!ClearCommError(FPort, &e, &s)) {
-    errors = 0;
+    overflowed = false;
     return 0;
   }
-  errors = e;
+  overflowed = (e & CE_RXOVER) != 0;
   return s.cbInQue;
 }
 
@@ -299,10 +319,10 @@ void Win32SerialPort::PurgeInput() {
 }
 
 // Not awaited: the worker goes on while the byte goes out.
-void Win32SerialPort::SendAck(char ack) {
+void Win32SerialPort::WriteByte(char b) {
   FinishAck();
   if (!FWrite) return;
-  FWrite->Data[0] = ack;
+  FWrite->Data[0] = b;
   FWrite->Pending = !WriteFile(FPort, FWrite->Data, 1, nullptr, &FWrite->Ov) && GetLastError() == ERROR_IO_PENDING;
 }
 
@@ -405,13 +425,13 @@ bool Win32SerialPort::StartRead() {
 
 // What the queue holds; bytes the driver has queued meanwhile are read into
 // it first, waiting a little for the read that takes them.
-uint32_t Win32SerialPort::QueuedAhead(uint32_t& errors) {
+uint32_t Win32SerialPort::QueuedAhead(bool& overflowed) {
   bool empty = false;
   DWORD e = 0;
   COMSTAT s{};
   const bool queued = ClearCommError(FPort, &e, &s) && s.cbInQue > 0;
   if (Collect(empty) && queued && Ended(*FRead, kReadLimitMs)) Collect(empty);
-  errors = FErrors | e;
+  overflowed = ((FErrors | e) & CE_RXOVER) != 0;
   FErrors = 0;
   return static_cast<uint32_t>(FCount);
 }

@@ -42,7 +42,7 @@ std::string CaseName(const ::testing::TestParamInfo<T>& info) {
 // 1200 baud, 8 data bits.
 class Port : public ::testing::Test {
  public:  // the case tables reach in
-  void Open(const Script& s = {}) {
+  void Open(const Script& s = {}, bool watch = true) {
     Reset(s);
     port_ = kvarn::platform::OpenSerialPort(kPort);
     ASSERT_TRUE(port_);
@@ -50,9 +50,10 @@ class Port : public ::testing::Test {
     line.Speed = 1200;
     line.DataBits = 8;
     line.EventChar = 0x14;
-    ASSERT_TRUE(port_->SetLine(line));
-    ASSERT_TRUE(port_->SetTimeouts({100, 0, 1, 0, 0}));
-    ASSERT_TRUE(port_->SetEventMask(kvarn::platform::kEvRxFlag));
+    ASSERT_TRUE(port_->Configure(line));
+    if (watch) {
+      ASSERT_TRUE(port_->WatchFrameEnd());
+    }
   }
   void SetUp() override { ASSERT_TRUE(stop_); }
   void TearDown() override {
@@ -93,7 +94,6 @@ TEST_F(Port, OpensTheDeviceOnceAndKeepsWhatTheChannelDoesNotSet) {
   EXPECT_FALSE(kvarn::platform::OpenSerialPort(3));
   EXPECT_FALSE(kvarn::platform::OpenSerialPort(12)) << "from 10 on through the device namespace";
   EXPECT_FALSE(kvarn::platform::OpenSerialPort(0));
-  EXPECT_TRUE(port_->SetupQueues(200, 200));
   EXPECT_EQ(InQueueSize(), 200u);
   const DCB d = State();
   EXPECT_EQ(d.EvtChar, 0x14);
@@ -112,7 +112,7 @@ TEST_F(Port, OpensTheDeviceOnceAndKeepsWhatTheChannelDoesNotSet) {
   ASSERT_TRUE(port_);
   kvarn::platform::LineSettings line;
   line.Speed = 9600;
-  EXPECT_TRUE(port_->SetLine(line));
+  EXPECT_TRUE(port_->Configure(line));
   EXPECT_EQ(State().BaudRate, 9600u);
   EXPECT_EQ(State().XonLim, 100);
 }
@@ -124,6 +124,7 @@ struct WaitCase {
   void (*During)(SerialPort&);  // while it is pending (null: no pending wait)
   PortWait Want;
   bool StopSet;
+  bool Watch = true;  // the port was told to watch for the event character
 };
 
 const WaitCase kWaitCases[] = {
@@ -135,9 +136,8 @@ const WaitCase kWaitCases[] = {
        p.PurgeInput();
      },
      nullptr, PortWait::FrameEnded, false},
-    {"a new mask ends a pending wait with no events", nullptr, [](SerialPort& p) { p.SetEventMask(kvarn::platform::kEvRxFlag); }, PortWait::Failed, false},
-    {"no mask: the wait fails at once", [](SerialPort& p) { p.SetEventMask(0); }, nullptr, PortWait::Failed,
-     false},
+    {"a new mask ends a pending wait with no events", nullptr, [](SerialPort& p) { p.WatchFrameEnd(); }, PortWait::Failed, false},
+    {"no mask: the wait fails at once", nullptr, nullptr, PortWait::Failed, false, false},
     {"device removed: access denied", [](SerialPort&) { Remove(ERROR_ACCESS_DENIED); }, nullptr,
      PortWait::Failed, false},
     {"device removed: bad command", [](SerialPort&) { Remove(ERROR_BAD_COMMAND); }, nullptr,
@@ -158,7 +158,7 @@ class PortWaits : public Port, public ::testing::WithParamInterface<WaitCase> {}
 
 TEST_P(PortWaits, EndAsTheDriverSays) {
   const WaitCase& c = GetParam();
-  Open();
+  Open({}, c.Watch);
   if (c.Before) c.Before(*port_);
   if (c.StopSet) stop_->Set();
   if (c.During) {
@@ -182,13 +182,13 @@ TEST_F(Port, AnEndedWaitIsReportedOnceAndAStrayWakeOnce) {
   EXPECT_EQ(port_->Read(b, 0), 0u);
   Send("a\x14" "b\x14");
   ASSERT_EQ(Wait(1000), PortWait::FrameEnded);
-  uint32_t errors = 0;
+  bool overflowed = false;
   char buf[16];
-  ASSERT_EQ(port_->Read(buf, port_->QueryStatus(errors)), 4u);
+  ASSERT_EQ(port_->Read(buf, port_->QueryStatus(overflowed)), 4u);
   port_->PurgeInput();
   // The second DC4 came while no wait was pending: kept in the history.
   EXPECT_EQ(Wait(1000), PortWait::FrameEnded);
-  EXPECT_EQ(port_->QueryStatus(errors), 0u) << "nothing left to read";
+  EXPECT_EQ(port_->QueryStatus(overflowed), 0u) << "nothing left to read";
   EXPECT_EQ(Wait(0), PortWait::Timeout) << "the history is spent";
   StrayWake();
   EXPECT_EQ(Wait(1000), PortWait::Timeout) << "a stray wake";
@@ -206,15 +206,15 @@ TEST_F(Port, AnEndedWaitIsReportedOnceAndAStrayWakeOnce) {
 TEST_F(Port, ReadingBetweenWaitsLeavesTheirDc4InTheHistory) {
   Open();
   Send("5011 18\x14" "5011");
-  uint32_t errors = 0;
+  bool overflowed = false;
   char b[32];
-  ASSERT_EQ(port_->Read(b, port_->QueryStatus(errors)), 12u);
+  ASSERT_EQ(port_->Read(b, port_->QueryStatus(overflowed)), 12u);
   EXPECT_EQ(Wait(300), PortWait::FrameEnded);
-  EXPECT_EQ(port_->QueryStatus(errors), 0u);
+  EXPECT_EQ(port_->QueryStatus(overflowed), 0u);
   EXPECT_EQ(Wait(0), PortWait::Timeout);
   Send(" 18\x14");
   EXPECT_EQ(Wait(300), PortWait::FrameEnded);
-  EXPECT_EQ(port_->QueryStatus(errors), 4u);
+  EXPECT_EQ(port_->QueryStatus(overflowed), 4u);
 }
 
 struct ReadCase {
@@ -240,8 +240,8 @@ TEST_P(PortReads, TakeWhatTheDriverGives) {
   const ReadCase& c = GetParam();
   Open(c.S);
   Send("12345\x14");
-  uint32_t errors = 0;
-  ASSERT_EQ(port_->QueryStatus(errors), 6u);
+  bool overflowed = false;
+  ASSERT_EQ(port_->QueryStatus(overflowed), 6u);
   char buf[300] = {};
   size_t got = 99;
   EXPECT_TRUE(Within(3000, [&] { got = port_->Read(buf, sizeof buf); })) << "the read waited without a bound";
@@ -258,22 +258,22 @@ INSTANTIATE_TEST_SUITE_P(Driver, PortReads, ::testing::ValuesIn(kReadCases), Cas
 
 TEST_F(Port, StatusCountsTheQueueAndReportsAnOverflowOnce) {
   Open();
-  port_->SetupQueues(200, 200);
   Send(std::string(230, 'x'));
-  uint32_t errors = 0;
-  EXPECT_EQ(port_->QueryStatus(errors), 200u);
-  EXPECT_EQ(errors, kvarn::platform::kCeRxOver);
-  EXPECT_EQ(port_->QueryStatus(errors), 200u);
-  EXPECT_EQ(errors, 0u) << "the query clears the error";
+  bool overflowed = false;
+  EXPECT_EQ(port_->QueryStatus(overflowed), 200u);
+  EXPECT_TRUE(overflowed);
+  EXPECT_EQ(port_->QueryStatus(overflowed), 200u);
+  EXPECT_FALSE(overflowed) << "the query clears the error";
   port_->PurgeInput();
-  EXPECT_EQ(port_->QueryStatus(errors), 0u);
+  EXPECT_EQ(port_->QueryStatus(overflowed), 0u);
   Remove(ERROR_DEVICE_REMOVED);
-  errors = 99;
-  EXPECT_EQ(port_->QueryStatus(errors), 0u);
-  EXPECT_EQ(errors, 0u);
-  EXPECT_EQ(port_->Read(reinterpret_cast<char*>(&errors), 4), 0u);
-  EXPECT_FALSE(port_->SetLine({}));
-  port_->SendAck(kvarn::kAck);
+  overflowed = true;
+  EXPECT_EQ(port_->QueryStatus(overflowed), 0u);
+  EXPECT_FALSE(overflowed);
+  char b[4];
+  EXPECT_EQ(port_->Read(b, sizeof b), 0u);
+  EXPECT_FALSE(port_->Configure({}));
+  port_->WriteByte(kvarn::kAck);
   EXPECT_EQ(Written(), "");
 }
 
@@ -283,12 +283,12 @@ TEST_F(Port, AckHeldBackIsGivenUpOnAfterTwoSeconds) {
   for (bool honour : {true, false}) {
     SCOPED_TRACE(honour ? "cancel honoured" : "cancel ignored");
     Open({ReadMode::AtOnce, 0, honour});
-    port_->SendAck(kvarn::kAck);
+    port_->WriteByte(kvarn::kAck);
     EXPECT_EQ(Written(), "\x06");
     HoldOutput(true);
-    port_->SendAck(kvarn::kAck);
+    port_->WriteByte(kvarn::kAck);
     const ULONGLONG start = GetTickCount64();
-    ASSERT_TRUE(Within(4000, [this] { port_->SendAck(kvarn::kAck); })) << "the ACK waited without a bound";
+    ASSERT_TRUE(Within(4000, [this] { port_->WriteByte(kvarn::kAck); })) << "the ACK waited without a bound";
     EXPECT_GE(GetTickCount64() - start, 1900u);
     EXPECT_EQ(Calls("CancelIoEx"), 1u);
     HoldOutput(false);
@@ -311,8 +311,8 @@ const CloseCase kCloseCases[] = {
     {"wait pending", {}, [](Port& t) { t.Wait(0); }},
     {"wait pending, cancel ignored", {ReadMode::AtOnce, 0, false}, [](Port& t) { t.Wait(0); }},
     {"wait pending, cancel and new mask ignored", {ReadMode::AtOnce, 0, false, false}, [](Port& t) { t.Wait(0); }},
-    {"ACK held back", {}, [](Port& t) { HoldOutput(true), t.port_->SendAck(kvarn::kAck); }},
-    {"ACK held back, cancel ignored", {ReadMode::AtOnce, 0, false}, [](Port& t) { HoldOutput(true), t.port_->SendAck(kvarn::kAck); }},
+    {"ACK held back", {}, [](Port& t) { HoldOutput(true), t.port_->WriteByte(kvarn::kAck); }},
+    {"ACK held back, cancel ignored", {ReadMode::AtOnce, 0, false}, [](Port& t) { HoldOutput(true), t.port_->WriteByte(kvarn::kAck); }},
     {"device removed", {}, [](Port& t) {
        t.Wait(0);
        Remove(ERROR_DEVICE_REMOVED);
